@@ -1,0 +1,62 @@
+// RidgeTexture: writes a 256 x 256 grey ridge picture to RidgeTexture.ppm in
+// the current directory. It takes no input; arguments after the program name
+// are ignored. Exit status 0 once the file is complete, EXIT_CREATE_FAILED
+// with one line on stderr when it can't be created or fully written.
+#include <cstdio>
+#include <cstdlib>
+
+#include "image.hpp"
+#include "ppm.hpp"
+#include "ridge.hpp"
+
+namespace {
+
+constexpr const char* OUTPUT_PATH = "RidgeTexture.ppm";
+constexpr const char* PROGRAM_NAME = "RidgeTexture";
+constexpr int EXIT_CREATE_FAILED = 128;
+
+// Flushes and closes out, and tells whether everything written to it reached
+// the file. The stream is closed even when the flush fails, so no descriptor
+// is left behind.
+bool finish_stream(std::FILE* out)
+{
+    const bool written = std::fflush(out) == 0 && std::ferror(out) == 0;
+    const bool closed = std::fclose(out) == 0;
+    return written && closed;
+}
+
+}  // namespace
+
+int main(int /*argc*/, char* argv[])
+{
+    // A process may be started with no arguments at all, which current Linux
+    // kernels turn into a single empty one: either way there is no name to
+    // put in the header, so the program's own name stands in.
+    const char* program_name = argv[0];
+    if (program_name == nullptr || program_name[0] == '\0') {
+        program_name = PROGRAM_NAME;
+    }
+
+    // Compute the whole picture before touching the file system, so a file
+    // is only ever created to be written at once.
+    ImageBuffer image;
+    render_ridge(image);
+
+    // Create or truncate the output; on failure nothing has been changed.
+    std::FILE* out = std::fopen(OUTPUT_PATH, "wb");
+    if (out == nullptr) {
+        std::fprintf(stderr, "could not create file %s\n", OUTPUT_PATH);
+        std::exit(EXIT_CREATE_FAILED);
+    }
+
+    // Write, then make sure every byte landed: a full disk must not pass as
+    // a finished picture. Whatever did reach the file is left for the user to
+    // see; the exit status says it is not the picture.
+    write_ppm(out, image, program_name);
+    if (!finish_stream(out)) {
+        std::fprintf(stderr, "could not write file %s\n", OUTPUT_PATH);
+        std::exit(EXIT_CREATE_FAILED);
+    }
+
+    std::exit(EXIT_SUCCESS);
+}
