@@ -1,0 +1,22 @@
+# 'cpack -G DEB' in the build directory makes a Debian package of the tool and
+# its manual page, installed under /usr.
+
+set(CPACK_PACKAGE_NAME ridgetexture)
+set(CPACK_PACKAGE_VENDOR "RidgeTexture developers")
+set(CPACK_PACKAGE_CONTACT "RidgeTexture developers <maintainers@ridgetexture.invalid>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "write a grey diagonal ridge picture as a PPM file")
+set(CPACK_PACKAGE_DESCRIPTION "RidgeTexture writes one fixed 256x256 grey picture, a white ridge along the
+diagonal falling off quadratically to black 16 pixels away, to the file
+RidgeTexture.ppm in the current directory as a raw PPM (P6) image. It has
+no options and reads no input, and it reports a file it could not create
+or write with a message and exit status 128.")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# Depends is computed from the binary's shared libraries by dpkg-shlibdeps.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+
+include(CPack)
