@@ -19,7 +19,8 @@ constexpr Strip make_strip()
     for (int k = 0; k < static_cast<int>(STRIP_PIXELS); ++k) {
         // Strip pixel k is column k, row IMAGE_SIZE - 1 of an image twice as wide.
         const int d = k - (IMAGE_SIZE - 1);
-        const auto value = static_cast<unsigned char>(d < 0 ? ridge_value(0, -d) : ridge_value(d, 0));
+        const auto value =
+            static_cast<unsigned char>(d < 0 ? ridge_value(0, -d) : ridge_value(d, 0));
         for (std::size_t c = 0; c < CHANNELS; ++c) {
             strip[static_cast<std::size_t>(k) * CHANNELS + c] = value;
         }

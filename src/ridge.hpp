@@ -9,8 +9,8 @@
 // All intermediates fit easily in int: the largest is 255 * 255.
 constexpr int ridge_value(int x, int y)
 {
-    const int d = x > y ? x - y : y - x;     // distance from the diagonal along a row
-    const int r = MAX_SAMPLE - d;            // linear ridge
+    const int d = x > y ? x - y : y - x;  // distance from the diagonal along a row
+    const int r = MAX_SAMPLE - d;         // linear ridge
     const int v = r - (MAX_SAMPLE - r) * (MAX_SAMPLE - r);
     return v < 0 ? 0 : v;
 }

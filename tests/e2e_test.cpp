@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -17,8 +18,6 @@
 #include <map>
 #include <string>
 #include <vector>
-
-extern char** environ;
 
 namespace fs = std::filesystem;
 
@@ -73,8 +72,9 @@ std::map<std::string, std::string> snapshot(const fs::path& dir)
         if (entry.is_symlink()) {
             entries[name] = "link to " + fs::read_symlink(entry.path()).string();
         } else if (entry.is_directory()) {
-            entries[name] = "directory of " + std::to_string(std::distance(fs::directory_iterator(entry.path()),
-                                                                          fs::directory_iterator()));
+            entries[name] =
+                "directory of " + std::to_string(std::distance(fs::directory_iterator(entry.path()),
+                                                               fs::directory_iterator()));
         } else {
             entries[name] = slurp(entry.path());
         }
@@ -86,12 +86,13 @@ class EndToEnd : public testing::TestWithParam<Case> {
 protected:
     void SetUp() override
     {
-        char base[] = "/tmp/ridgetexture-e2e-XXXXXX";
-        ASSERT_NE(mkdtemp(base), nullptr);
+        std::string base = "/tmp/ridgetexture-e2e-XXXXXX";
+        ASSERT_NE(mkdtemp(base.data()), nullptr);
         root_ = base;
         // Reachable by an unprivileged user, who also needs to run the copy.
-        fs::permissions(root_, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                                   fs::perms::others_read | fs::perms::others_exec);
+        fs::permissions(root_, fs::perms::owner_all | fs::perms::group_read |
+                                   fs::perms::group_exec | fs::perms::others_read |
+                                   fs::perms::others_exec);
         tool_ = root_ / "RidgeTexture";
         fs::copy_file(RIDGETEXTURE_BINARY, tool_);
         work_ = root_ / "work";
@@ -108,11 +109,10 @@ protected:
     // Starts the tool in work_ with exactly args as its argument vector.
     int run(const std::vector<const char*>& args, bool unprivileged)
     {
-        std::vector<char*> argv;
-        for (const char* arg : args) {
-            argv.push_back(const_cast<char*>(arg));
-        }
-        argv.push_back(nullptr);
+        // execve takes the vector as non-const but doesn't write to it.
+        std::vector<char*> argv(args.size() + 1, nullptr);
+        std::transform(args.begin(), args.end(), argv.begin(),
+                       [](const char* arg) { return const_cast<char*>(arg); });
         const std::string tool = tool_.string();
         const std::string work = work_.string();
         const int out = open((root_ / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -121,10 +121,12 @@ protected:
 
         const pid_t child = fork();
         if (child == 0) {
-            if (dup2(out, STDOUT_FILENO) < 0 || dup2(err, STDERR_FILENO) < 0 || chdir(work.c_str()) != 0) {
+            if (dup2(out, STDOUT_FILENO) < 0 || dup2(err, STDERR_FILENO) < 0 ||
+                chdir(work.c_str()) != 0) {
                 _exit(201);
             }
-            if (drop && (setgroups(0, nullptr) != 0 || setgid(NOBODY) != 0 || setuid(NOBODY) != 0)) {
+            if (drop &&
+                (setgroups(0, nullptr) != 0 || setgid(NOBODY) != 0 || setuid(NOBODY) != 0)) {
                 _exit(202);
             }
             execve(tool.c_str(), argv.data(), environ);
@@ -157,8 +159,9 @@ TEST_P(EndToEnd, Run)
         fs::create_directory(work_ / "RidgeTexture.ppm");
         break;
     case Setup::unwritable_dir:
-        fs::permissions(work_, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
-                                   fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec);
+        fs::permissions(work_, fs::perms::owner_read | fs::perms::owner_exec |
+                                   fs::perms::group_read | fs::perms::group_exec |
+                                   fs::perms::others_read | fs::perms::others_exec);
         break;
     case Setup::read_only_file:
         // The directory is open to all, so only the file's mode stands in the way.
@@ -180,7 +183,8 @@ TEST_P(EndToEnd, Run)
     if (c.header_name != nullptr) {
         const std::map<std::string, std::string> only_picture = {
             {"RidgeTexture.ppm", expected_picture(c.header_name)}};
-        EXPECT_TRUE(snapshot(work_) == only_picture) << "the directory must hold the picture and nothing else";
+        EXPECT_TRUE(snapshot(work_) == only_picture)
+            << "the directory must hold the picture and nothing else";
     } else {
         EXPECT_TRUE(snapshot(work_) == before) << "a failed run must not change the directory";
     }
@@ -195,23 +199,67 @@ const char* const NO_CREATE = "could not create file RidgeTexture.ppm\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, EndToEnd,
-    testing::Values(
-        Case{"plain", {"RidgeTexture"}, Setup::empty, false, 0, "", "RidgeTexture"},
-        Case{"path_as_name", {"/usr/bin/RidgeTexture"}, Setup::empty, false, 0, "", "/usr/bin/RidgeTexture"},
-        Case{"extra_arguments_ignored",
-             {"RidgeTexture", "--help", "-o", "other.ppm", "", "\n"},
-             Setup::empty, false, 0, "", "RidgeTexture"},
-        Case{"larger_file_replaced", {"RidgeTexture"}, Setup::larger_file, false, 0, "", "RidgeTexture"},
-        Case{"line_breaks_in_name", {"Ridge\nTexture\r"}, Setup::empty, false, 0, "", "Ridge?Texture?"},
-        // Current kernels hand an empty vector over as one empty argument;
-        // either way the program names itself.
-        Case{"no_arguments_at_all", {}, Setup::empty, false, 0, "", "RidgeTexture"},
-        Case{"empty_name", {""}, Setup::empty, false, 0, "", "RidgeTexture"},
-        Case{"path_is_directory", {"RidgeTexture"}, Setup::directory, false, 128, NO_CREATE, nullptr},
-        Case{"directory_not_writable", {"RidgeTexture"}, Setup::unwritable_dir, true, 128, NO_CREATE, nullptr},
-        Case{"file_read_only", {"RidgeTexture"}, Setup::read_only_file, true, 128, NO_CREATE, nullptr},
-        Case{"disk_full", {"RidgeTexture"}, Setup::full_disk, false, 128,
-             "could not write file RidgeTexture.ppm\n", nullptr}),
+    testing::Values(Case{"plain", {"RidgeTexture"}, Setup::empty, false, 0, "", "RidgeTexture"},
+                    Case{"path_as_name",
+                         {"/usr/bin/RidgeTexture"},
+                         Setup::empty,
+                         false,
+                         0,
+                         "",
+                         "/usr/bin/RidgeTexture"},
+                    Case{"extra_arguments_ignored",
+                         {"RidgeTexture", "--help", "-o", "other.ppm", "", "\n"},
+                         Setup::empty,
+                         false,
+                         0,
+                         "",
+                         "RidgeTexture"},
+                    Case{"larger_file_replaced",
+                         {"RidgeTexture"},
+                         Setup::larger_file,
+                         false,
+                         0,
+                         "",
+                         "RidgeTexture"},
+                    Case{"line_breaks_in_name",
+                         {"Ridge\nTexture\r"},
+                         Setup::empty,
+                         false,
+                         0,
+                         "",
+                         "Ridge?Texture?"},
+                    // Current kernels hand an empty vector over as one empty argument;
+                    // either way the program names itself.
+                    Case{"no_arguments_at_all", {}, Setup::empty, false, 0, "", "RidgeTexture"},
+                    Case{"empty_name", {""}, Setup::empty, false, 0, "", "RidgeTexture"},
+                    Case{"path_is_directory",
+                         {"RidgeTexture"},
+                         Setup::directory,
+                         false,
+                         128,
+                         NO_CREATE,
+                         nullptr},
+                    Case{"directory_not_writable",
+                         {"RidgeTexture"},
+                         Setup::unwritable_dir,
+                         true,
+                         128,
+                         NO_CREATE,
+                         nullptr},
+                    Case{"file_read_only",
+                         {"RidgeTexture"},
+                         Setup::read_only_file,
+                         true,
+                         128,
+                         NO_CREATE,
+                         nullptr},
+                    Case{"disk_full",
+                         {"RidgeTexture"},
+                         Setup::full_disk,
+                         false,
+                         128,
+                         "could not write file RidgeTexture.ppm\n",
+                         nullptr}),
     case_label);
 
 }  // namespace

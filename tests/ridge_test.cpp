@@ -8,8 +8,8 @@ namespace {
 
 // 255 - d - d*d by distance d from the diagonal, worked out by hand; 16 is the
 // first distance where the formula goes negative and must clamp to black.
-constexpr std::array<int, 17> VALUE_BY_DISTANCE = {
-    255, 253, 249, 243, 235, 225, 213, 199, 183, 165, 145, 123, 99, 73, 45, 15, 0};
+constexpr std::array<int, 17> VALUE_BY_DISTANCE = {255, 253, 249, 243, 235, 225, 213, 199, 183,
+                                                   165, 145, 123, 99,  73,  45,  15,  0};
 
 constexpr int LAST = IMAGE_SIZE - 1;
 
@@ -42,8 +42,8 @@ TEST(RenderRidge, EveryByteMatchesTheFormula)
 
     for (int y = 0; y < IMAGE_SIZE; ++y) {
         for (int x = 0; x < IMAGE_SIZE; ++x) {
-            const std::size_t at = static_cast<std::size_t>(y) * ROW_BYTES +
-                                   static_cast<std::size_t>(x) * CHANNELS;
+            const std::size_t at =
+                static_cast<std::size_t>(y) * ROW_BYTES + static_cast<std::size_t>(x) * CHANNELS;
             for (std::size_t c = 0; c < CHANNELS; ++c) {
                 ASSERT_EQ(image[at + c], ridge_value(x, y))
                     << "column " << x << ", row " << y << ", sample " << c;
