@@ -4,42 +4,55 @@
 
 namespace {
 
-// A pixel depends only on x - y, so every row is the same run of pixels
-// shifted by one per row. This strip holds that run for x - y from
-// -(IMAGE_SIZE - 1) to IMAGE_SIZE - 1; row y is the ROW_BYTES that start at
-// pixel IMAGE_SIZE - 1 - y. Rendering is then one small copy per row out of a
-// table that stays in L1, which costs about what copying the image costs.
-constexpr std::size_t STRIP_PIXELS = 2 * static_cast<std::size_t>(IMAGE_SIZE) - 1;
+constexpr std::size_t SIZE = IMAGE_SIZE;
 
-using Strip = std::array<unsigned char, STRIP_PIXELS * CHANNELS>;
+// How far along a row a pixel can be from the diagonal and still be lit.
+constexpr std::size_t REACH = 15;
+static_assert(ridge_value(REACH, 0) > 0 && ridge_value(REACH + 1, 0) == 0,
+              "REACH must be the last lit distance");
 
-constexpr Strip make_strip()
+// A pixel depends only on x - y, so every row's lit pixels are a piece of the
+// same run: the pixels from REACH left of the diagonal to REACH right of it.
+constexpr std::size_t BAND_PIXELS = 2 * REACH + 1;
+using Band = std::array<unsigned char, BAND_PIXELS * CHANNELS>;
+
+constexpr Band make_band()
 {
-    Strip strip{};
-    for (int k = 0; k < static_cast<int>(STRIP_PIXELS); ++k) {
-        // Strip pixel k is column k, row IMAGE_SIZE - 1 of an image twice as wide.
-        const int d = k - (IMAGE_SIZE - 1);
+    Band band{};
+    for (std::size_t k = 0; k < BAND_PIXELS; ++k) {
+        // Band pixel k is the pixel in column k of row REACH.
         const auto value =
-            static_cast<unsigned char>(d < 0 ? ridge_value(0, -d) : ridge_value(d, 0));
+            static_cast<unsigned char>(ridge_value(static_cast<int>(k), static_cast<int>(REACH)));
         for (std::size_t c = 0; c < CHANNELS; ++c) {
-            strip[static_cast<std::size_t>(k) * CHANNELS + c] = value;
+            band[k * CHANNELS + c] = value;
         }
     }
-    return strip;
+    return band;
 }
 
-constexpr Strip STRIP = make_strip();
-
-// The strip's centre is the diagonal, and the ends are the far corners.
-static_assert(STRIP[(IMAGE_SIZE - 1) * CHANNELS] == MAX_SAMPLE);
-static_assert(STRIP.front() == 0 && STRIP.back() == 0);
+constexpr Band BAND = make_band();
 
 }  // namespace
 
+// Most of the picture is black, and in memory the black between the lit
+// pixels of one row and those of the next is one unbroken stretch. So the
+// image is written front to back as alternating black stretches and pieces
+// of the band, every byte once, in a few hundred bulk stores rather than one
+// store per pixel.
 void render_ridge(ImageBuffer& image)
 {
-    for (std::size_t y = 0; y < static_cast<std::size_t>(IMAGE_SIZE); ++y) {
-        const std::size_t first = (static_cast<std::size_t>(IMAGE_SIZE) - 1 - y) * CHANNELS;
-        std::memcpy(image.data() + y * ROW_BYTES, STRIP.data() + first, ROW_BYTES);
+    unsigned char* const pixels = image.data();
+    std::size_t done = 0;
+    for (std::size_t y = 0; y < SIZE; ++y) {
+        // Lit columns of row y, cut off at the picture's left and right edges.
+        const std::size_t first = y > REACH ? y - REACH : 0;
+        const std::size_t last = y + REACH < SIZE ? y + REACH : SIZE - 1;
+        const std::size_t begin = y * ROW_BYTES + first * CHANNELS;
+        const std::size_t end = y * ROW_BYTES + (last + 1) * CHANNELS;
+
+        std::memset(pixels + done, 0, begin - done);
+        std::memcpy(pixels + begin, BAND.data() + (first + REACH - y) * CHANNELS, end - begin);
+        done = end;
     }
+    std::memset(pixels + done, 0, IMAGE_BYTES - done);
 }
