@@ -12,10 +12,10 @@ for preset in dev-gcc dev-clang sanitize; do
   cmake --workflow --preset "$preset"
 done
 
-sources=(src/*.cpp src/*.hpp tests/*.cpp)
+sources=(src/*.cpp src/*.hpp tests/*.cpp bench/*.cpp)
 
 step "clang-tidy"
-clang-tidy --quiet -p out/build/dev-clang src/*.cpp tests/*.cpp
+clang-tidy --quiet -p out/build/dev-clang src/*.cpp tests/*.cpp bench/*.cpp
 
 step "cppcheck"
 cppcheck --project=out/build/dev-clang/compile_commands.json --library=googletest \
