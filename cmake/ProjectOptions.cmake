@@ -2,6 +2,7 @@
 # nothing leaks into global flags or into whoever consumes our targets.
 
 option(RIDGE_WARNINGS_AS_ERRORS "Treat compiler warnings as errors" OFF)
+option(RIDGE_REQUIRE_TESTS "Fail to configure when GoogleTest is missing" OFF)
 option(RIDGE_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
 
 add_library(ridge_warnings INTERFACE)
