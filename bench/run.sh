@@ -54,11 +54,10 @@ cmp tool.rgb magick.rgb && cmp tool.rgb numpy.rgb && echo "all three rasters are
 
 echo
 echo "== No heap allocation in the tool"
-if nm -D --undefined-only "$build/RidgeTexture" | grep -E ' (malloc|calloc|realloc|free|_Zn[wa]m|_Zd[la]Pv)'; then
-  echo "the tool imports an allocator" >&2
-  status=1
-else
+if bash "$here/../tests/imports.sh" "$build/RidgeTexture"; then
   echo "imports no malloc, calloc, realloc, free, operator new or delete"
+else
+  status=1
 fi
 
 echo

@@ -4,7 +4,7 @@
 #   usage: imports.sh TOOL     (exits 77, skipped, without nm)
 set -euo pipefail
 command -v nm >/dev/null || { echo "SKIPPED: nm (binutils) is not installed" >&2; exit 77; }
-if nm -D --undefined-only "$1" | grep -E ' (malloc|calloc|realloc|aligned_alloc|posix_memalign|_Zn[wa]m[^ ]*)(@|$)'; then
+if nm -D --undefined-only "$1" | grep -E ' (malloc|calloc|realloc|free|aligned_alloc|posix_memalign|_Zn[wa]m[^ ]*|_Zd[la]Pv[^ ]*)(@|$)'; then
   echo "FAIL: the tool imports an allocator" >&2
   exit 1
 fi
