@@ -3,7 +3,7 @@
 
 set(CPACK_PACKAGE_NAME ridgetexture)
 set(CPACK_PACKAGE_VENDOR "RidgeTexture developers")
-set(CPACK_PACKAGE_CONTACT "RidgeTexture developers <maintainers@ridgetexture.invalid>")
+set(CPACK_PACKAGE_CONTACT "${RIDGE_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "write a grey diagonal ridge picture as a PPM file")
 set(CPACK_PACKAGE_DESCRIPTION "RidgeTexture writes one fixed 256x256 grey picture, a white ridge along the
 diagonal falling off quadratically to black 16 pixels away, to the file

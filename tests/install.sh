@@ -5,21 +5,47 @@
 set -euo pipefail
 mode=$1
 build=$2
+version=${3:-}
+source_dir=$(cd "$(dirname "$0")/.." && pwd)
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL ($mode): $*" >&2; exit 1; }
+need() {
+  for cmd; do
+    command -v "$cmd" >/dev/null || { echo "SKIPPED: $cmd is not installed" >&2; exit 77; }
+  done
+}
 
-# The installed or packaged tool must run on its own and write the picture.
+# The installed or packaged tool must run on its own and write the picture,
+# beside its manual page, copyright and changelog.
 check_tree() {
   local root=$1
   [[ -x $root/bin/RidgeTexture ]] || fail "no executable bin/RidgeTexture"
-  [[ -f $root/share/man/man1/RidgeTexture.1 ]] || fail "no share/man/man1/RidgeTexture.1"
+  local file
+  for file in share/man/man1/RidgeTexture.1.gz share/doc/ridgetexture/copyright \
+    share/doc/ridgetexture/changelog.gz; do
+    [[ -f $root/$file ]] || fail "no $file"
+  done
+  gzip -dc "$root/share/man/man1/RidgeTexture.1.gz" | cmp -s - "$build/RidgeTexture.1" ||
+    fail "the installed manual page is not the one built"
+  # The copyright file must carry LICENSE's terms, line for line.
+  diff <(sed -n '/^License: /,$ { /^License: /d; s/^ //; s/^\.$//; p; }' \
+    "$root/share/doc/ridgetexture/copyright") \
+    <(sed '1,/^Copyright/d' "$source_dir/LICENSE" | sed '1{/^$/d;}') >&2 ||
+    fail "the copyright file's licence text differs from LICENSE"
   local tool=$root/bin/RidgeTexture
   mkdir "$work/run"
   (cd "$work/run" && "$tool") || fail "the installed tool exited with $?"
   [[ $(stat -c %s "$work/run/RidgeTexture.ppm") == $((31 + ${#tool} + 196608)) ]] ||
     fail "the installed tool wrote a file of the wrong size"
+}
+
+make_deb() {
+  need cpack dpkg-deb dpkg-shlibdeps
+  (cd "$build" && cpack -G DEB -B "$work/pkg" > "$work/cpack.log") || { cat "$work/cpack.log" >&2; fail "cpack failed"; }
+  deb=("$work"/pkg/ridgetexture_"$version"_*.deb)
+  [[ -f ${deb[0]} ]] || fail "no ridgetexture_${version}_*.deb"
 }
 
 case $mode in
@@ -28,13 +54,7 @@ case $mode in
     check_tree "$work/prefix"
     ;;
   deb)
-    version=$3
-    for cmd in cpack dpkg-deb dpkg-shlibdeps; do
-      command -v $cmd >/dev/null || { echo "SKIPPED: $cmd is not installed" >&2; exit 77; }
-    done
-    (cd "$build" && cpack -G DEB -B "$work/pkg" > "$work/cpack.log") || { cat "$work/cpack.log" >&2; fail "cpack failed"; }
-    deb=("$work"/pkg/ridgetexture_"$version"_*.deb)
-    [[ -f ${deb[0]} ]] || fail "no ridgetexture_${version}_*.deb"
+    make_deb
     field() { dpkg-deb -f "${deb[0]}" "$1"; }
     [[ $(field Package) == ridgetexture ]] || fail "Package: $(field Package)"
     [[ $(field Version) == "$version" ]] || fail "Version: $(field Version)"
@@ -42,13 +62,13 @@ case $mode in
     [[ $(field Section) == graphics ]] || fail "Section: $(field Section)"
     description=$(field Description)
     [[ $(wc -l <<< "$description") -ge 3 ]] || fail "Description has no long text: $description"
-    contents=$(dpkg-deb -c "${deb[0]}")
-    for path in ./usr/bin/RidgeTexture ./usr/share/man/man1/RidgeTexture.1; do
-      grep -q " $path\$" <<< "$contents" || fail "the package lacks $path"
-    done
     dpkg-deb -x "${deb[0]}" "$work/root"
     check_tree "$work/root/usr"
+    changelog=$work/root/usr/share/doc/ridgetexture/changelog.gz
+    [[ $(gzip -dc "$changelog" | head -n 1) == "ridgetexture ($version) "* ]] ||
+      fail "the changelog's latest entry is not $version"
+
     ;;
   *) echo "unknown mode $mode" >&2; exit 2 ;;
 esac
-echo "$mode: binary and manual page in place"
+echo "$mode: binary, manual page, copyright and changelog in place"

@@ -1,0 +1,56 @@
+# What 'cmake --install' and the package put in place: the tool, its manual
+# page, and the copyright and changelog in the package's documentation
+# directory. Manual page and changelog go in gzip-compressed with -n, so their
+# bytes carry no file name or time and don't change from build to build.
+
+include(GNUInstallDirs)
+
+# Named after the package, as Debian looks for it, wherever the prefix is.
+set(RIDGE_DOC_DIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/ridgetexture)
+# Directories made by the install get the usual mode whatever the umask.
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+  OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+
+# Who answers for the package; also signs the changelog entries.
+set(RIDGE_MAINTAINER "RidgeTexture developers <maintainers@ridgetexture.invalid>")
+
+find_program(RIDGE_GZIP gzip REQUIRED)
+
+# Compresses FILE (in the build tree) to FILE.gz beside it, at build time.
+function(ridge_gzip file)
+  add_custom_command(OUTPUT ${file}.gz
+    COMMAND ${RIDGE_GZIP} -9nkf ${file}
+    DEPENDS ${file}
+    COMMENT "Compressing ${file}"
+    VERBATIM)
+endfunction()
+
+# The manual page carries the project's version.
+configure_file(docs/RidgeTexture.1.in RidgeTexture.1 @ONLY)
+ridge_gzip(${PROJECT_BINARY_DIR}/RidgeTexture.1)
+
+include(cmake/DebianChangelog.cmake)
+ridge_debian_changelog(${PROJECT_SOURCE_DIR}/CHANGELOG.md ${PROJECT_BINARY_DIR}/changelog
+  ridgetexture "${RIDGE_MAINTAINER}")
+ridge_gzip(${PROJECT_BINARY_DIR}/changelog)
+
+# Debian's machine-readable copyright file, made from LICENSE so the licence
+# text exists once: the holder line, then the terms with each line indented
+# by one space and each blank line written as " .".
+file(READ LICENSE licence)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS LICENSE)
+if(NOT licence MATCHES "Copyright \\(c\\) ([^\n]+)\n\n(.+[^\n])\n*$")
+  message(FATAL_ERROR "LICENSE: no 'Copyright (c) ...' line followed by the terms")
+endif()
+set(RIDGE_COPYRIGHT "${CMAKE_MATCH_1}")
+string(REPLACE "\n\n" "\n.\n" RIDGE_LICENCE_TERMS "${CMAKE_MATCH_2}")
+string(REPLACE "\n" "\n " RIDGE_LICENCE_TERMS " ${RIDGE_LICENCE_TERMS}")
+configure_file(docs/copyright.in copyright @ONLY)
+
+add_custom_target(ridge_docs ALL
+  DEPENDS ${PROJECT_BINARY_DIR}/RidgeTexture.1.gz ${PROJECT_BINARY_DIR}/changelog.gz)
+
+install(TARGETS RidgeTexture RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${PROJECT_BINARY_DIR}/RidgeTexture.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${PROJECT_BINARY_DIR}/copyright ${PROJECT_BINARY_DIR}/changelog.gz
+  DESTINATION ${RIDGE_DOC_DIR})
