@@ -35,3 +35,34 @@ check_linker_flag(CXX "LINKER:--as-needed" RIDGE_LINKER_AS_NEEDED)
 if(RIDGE_LINKER_AS_NEEDED)
   target_link_options(ridge_lean_binary INTERFACE "LINKER:--as-needed")
 endif()
+
+# The hardening Debian gives every package it builds, for the build users get
+# whatever way they build it: stack protector and clash protection, control
+# flow protection where the target has it, fortified libc calls where the
+# optimiser can check buffer sizes, a read-only relocation table resolved at
+# start-up. Each flag only where the compiler or linker takes it. Fortified
+# calls would bypass the sanitizers' interceptors, so a sanitizer build goes
+# without them.
+add_library(ridge_hardening INTERFACE)
+include(CheckCXXCompilerFlag)
+foreach(flag IN ITEMS -fstack-protector-strong -fstack-clash-protection -fcf-protection)
+  string(MAKE_C_IDENTIFIER "RIDGE_CXX_HAS${flag}" has_flag)
+  check_cxx_compiler_flag(${flag} ${has_flag})
+  if(${has_flag})
+    target_compile_options(ridge_hardening INTERFACE ${flag})
+  endif()
+endforeach()
+# True in the builds whose libc calls are fortified; the tests ask it too.
+set(RIDGE_FORTIFIED
+  "$<AND:$<NOT:$<BOOL:${RIDGE_SANITIZE}>>,$<CONFIG:Release,RelWithDebInfo,MinSizeRel>>")
+target_compile_options(ridge_hardening INTERFACE
+  "$<${RIDGE_FORTIFIED}:-U_FORTIFY_SOURCE;-D_FORTIFY_SOURCE=2>")
+foreach(flag IN ITEMS relro now)
+  check_linker_flag(CXX "LINKER:-z,${flag}" RIDGE_LINKER_HAS_Z_${flag})
+  if(RIDGE_LINKER_HAS_Z_${flag})
+    target_link_options(ridge_hardening INTERFACE "LINKER:-z,${flag}")
+  endif()
+endforeach()
+# Position-independent executables, so the tool's address is randomised too.
+include(CheckPIESupported)
+check_pie_supported()

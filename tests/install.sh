@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Checks what installing and packaging put in place.
-#   usage: install.sh install BUILD_DIR
-#          install.sh deb BUILD_DIR VERSION   (exits 77, skipped, without dpkg-dev)
+#   usage: install.sh install|deb|lintian BUILD_DIR VERSION FORTIFIED
+# FORTIFIED is 1 for a build whose libc calls are fortified. deb exits 77,
+# skipped, without dpkg-dev, and lintian without lintian.
 set -euo pipefail
 mode=$1
 build=$2
-version=${3:-}
+version=$3
+fortified=$4
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 
 work=$(mktemp -d)
@@ -54,6 +56,7 @@ case $mode in
     check_tree "$work/prefix"
     ;;
   deb)
+    need readelf nm
     make_deb
     field() { dpkg-deb -f "${deb[0]}" "$1"; }
     [[ $(field Package) == ridgetexture ]] || fail "Package: $(field Package)"
@@ -68,6 +71,32 @@ case $mode in
     [[ $(gzip -dc "$changelog" | head -n 1) == "ridgetexture ($version) "* ]] ||
       fail "the changelog's latest entry is not $version"
 
+    # The shipped binary is hardened as Debian's own are.
+    elf=$work/root/usr/bin/RidgeTexture
+    readelf -hW "$elf" | grep -Eq 'Type: +DYN' || fail "not a position-independent executable"
+    readelf -lW "$elf" | grep -q GNU_RELRO || fail "no read-only relocations (GNU_RELRO)"
+    readelf -dW "$elf" | grep -Eq '\(FLAGS\) +BIND_NOW|\(FLAGS_1\) .*NOW' ||
+      fail "symbols are not bound at start-up (BIND_NOW)"
+    ! readelf -SW "$elf" | grep -q ' \.comment ' || fail "the binary has a .comment section"
+    if [[ $fortified == 1 ]]; then
+      nm -D --undefined-only "$elf" | grep -Eq ' __[a-z_]+_chk@' || fail "no fortified libc call"
+    fi
+    ;;
+  lintian)
+    need lintian
+    make_deb
+    # Only optimised builds fortify their libc calls.
+    suppress=()
+    [[ $fortified == 1 ]] || suppress=(--suppress-tags hardening-no-fortify-functions)
+    status=0
+    tags=$(lintian -I "${suppress[@]}" "${deb[0]}" 2> "$work/lintian.err") || status=$?
+    if [[ $status != 0 || -n $tags ]]; then
+      printf '%s\n' "$tags" >&2
+      cat "$work/lintian.err" >&2
+      fail "lintian -I reported tags (status $status)"
+    fi
+    echo "lintian: no tags"
+    exit 0
     ;;
   *) echo "unknown mode $mode" >&2; exit 2 ;;
 esac
