@@ -25,4 +25,23 @@ cppcheck --project=out/build/dev-clang/compile_commands.json --library=googletes
 step "clang-format"
 clang-format --dry-run --Werror "${units[@]}" src/*.hpp
 
+# The package, made as the README says from two clones in different places,
+# one of them built under a strict umask, must come out the same to the bit.
+# The clones are of HEAD: uncommitted changes are not part of this check.
+step "reproducible package"
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+clones=("$scratch/one/RidgeTexture" "$scratch/second/clone/of/it")
+for clone in "${clones[@]}"; do
+  (
+    [[ $clone == "${clones[0]}" ]] || umask 077
+    git clone -q . "$clone" && cd "$clone"
+    cmake -S . -B build > /dev/null && cmake --build build > /dev/null
+    (cd build && umask 022 && SOURCE_DATE_EPOCH=$(git log -1 --format=%ct) cpack -G DEB) > /dev/null
+  )
+done
+debs=("${clones[0]}"/build/ridgetexture_*.deb "${clones[1]}"/build/ridgetexture_*.deb)
+sha256sum "${debs[@]}"
+cmp "${debs[@]}" || { echo "the two packages differ (diffoscope shows how)" >&2; exit 1; }
+
 step "all strict checks passed"
