@@ -4,14 +4,16 @@
 
 #include <fcntl.h>
 #include <grp.h>
-#include <sys/stat.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -25,17 +27,32 @@ namespace {
 
 constexpr uid_t NOBODY = 65534;  // the usual unprivileged user and group
 
+// Exit statuses of the child when it fails before the tool runs.
+constexpr int CHILD_SETUP_FAILED = 201;
+constexpr int CHILD_CANNOT_DROP = 202;
+constexpr int CHILD_CANNOT_EXEC = 203;
+
 // What the working directory holds before the run.
 enum class Setup { empty, larger_file, directory, unwritable_dir, read_only_file, full_disk };
 
+// What it must hold after the run.
+enum class Leaves {
+    picture,          // the picture, named as header_name says, and nothing else
+    unchanged,        // what it held before
+    part_of_picture,  // a proper, non-empty beginning of the picture, nothing else
+};
+
 struct Case {
-    const char* label;
-    std::vector<const char*> args;  // the whole argument vector; may be empty
-    Setup setup;
-    bool unprivileged;  // run as nobody when the tests run as root
-    int status;
-    const char* stderr_text;
-    const char* header_name;  // success: the name the header must carry
+    const char* label = "";
+    std::vector<const char*> args = {"RidgeTexture"};  // the whole vector; may be empty
+    Setup setup = Setup::empty;
+    bool unprivileged = false;  // run as nobody when the tests run as root
+    rlim_t stack_limit = 0;     // bytes; 0 keeps the inherited limits
+    rlim_t file_size_limit = 0;
+    int status = 0;
+    const char* stderr_text = "";
+    Leaves leaves = Leaves::picture;
+    const char* header_name = "RidgeTexture";
 };
 
 // Keeps test listings to the case's label.
@@ -63,10 +80,12 @@ std::string expected_picture(const std::string& name)
     return bytes;
 }
 
+using Snapshot = std::map<std::string, std::string>;
+
 // Every entry of a directory with what it holds, without following links.
-std::map<std::string, std::string> snapshot(const fs::path& dir)
+Snapshot snapshot(const fs::path& dir)
 {
-    std::map<std::string, std::string> entries;
+    Snapshot entries;
     for (const auto& entry : fs::directory_iterator(dir)) {
         const std::string name = entry.path().filename();
         if (entry.is_symlink()) {
@@ -82,21 +101,69 @@ std::map<std::string, std::string> snapshot(const fs::path& dir)
     return entries;
 }
 
+// What differs between two snapshots, one line per entry; empty when none.
+std::string differences(const Snapshot& got, const Snapshot& want)
+{
+    std::string text;
+    for (const auto& [name, content] : want) {
+        const auto found = got.find(name);
+        if (found == got.end()) {
+            text += name + ": missing\n";
+        } else if (found->second != content) {
+            const auto diverge =
+                std::mismatch(content.begin(), content.end(), found->second.begin(),
+                              found->second.end());
+            text += name + ": " + std::to_string(found->second.size()) + " bytes where " +
+                    std::to_string(content.size()) + " were expected, the first difference at byte " +
+                    std::to_string(diverge.first - content.begin()) + "\n";
+        }
+    }
+    for (const auto& [name, content] : got) {
+        if (!want.contains(name)) {
+            text += name + ": unexpected, " + std::to_string(content.size()) + " bytes\n";
+        }
+    }
+    return text;
+}
+
+// Why the child ended as it did, for failure messages.
+std::string explain(int status)
+{
+    switch (status) {
+    case CHILD_SETUP_FAILED:
+        return "the child could not set up its streams, limits or working directory";
+    case CHILD_CANNOT_EXEC:
+        return "the child could not execute the copy of the tool (a noexec file system?)";
+    default:
+        return status > 128 ? "killed by signal " + std::to_string(status - 128) : "";
+    }
+}
+
+fs::path scratch_base()
+{
+    const char* tmpdir = std::getenv("TMPDIR");
+    return tmpdir != nullptr && tmpdir[0] != '\0' ? tmpdir : "/tmp";
+}
+
 class EndToEnd : public testing::TestWithParam<Case> {
 protected:
     void SetUp() override
     {
-        std::string base = "/tmp/ridgetexture-e2e-XXXXXX";
-        ASSERT_NE(mkdtemp(base.data()), nullptr);
+        std::string base = (scratch_base() / "ridgetexture-e2e-XXXXXX").string();
+        ASSERT_NE(mkdtemp(base.data()), nullptr) << base << ": " << std::strerror(errno);
         root_ = base;
-        // Reachable by an unprivileged user, who also needs to run the copy.
-        fs::permissions(root_, fs::perms::owner_all | fs::perms::group_read |
-                                   fs::perms::group_exec | fs::perms::others_read |
-                                   fs::perms::others_exec);
+        // Reachable, and the copy executable, by an unprivileged user whatever
+        // the umask.
+        const auto open_to_all = fs::perms::owner_all | fs::perms::group_read |
+                                 fs::perms::group_exec | fs::perms::others_read |
+                                 fs::perms::others_exec;
+        fs::permissions(root_, open_to_all);
         tool_ = root_ / "RidgeTexture";
         fs::copy_file(RIDGETEXTURE_BINARY, tool_);
+        fs::permissions(tool_, open_to_all);
         work_ = root_ / "work";
         fs::create_directory(work_);
+        fs::permissions(work_, open_to_all);
     }
 
     void TearDown() override
@@ -106,39 +173,62 @@ protected:
         fs::remove_all(root_, ignored);
     }
 
-    // Starts the tool in work_ with exactly args as its argument vector.
-    int run(const std::vector<const char*>& args, bool unprivileged)
+    // Starts the tool in work_ as the case says; the exit status, or 128 plus
+    // the signal that ended it.
+    int run(const Case& c)
     {
         // execve takes the vector as non-const but doesn't write to it.
-        std::vector<char*> argv(args.size() + 1, nullptr);
-        std::transform(args.begin(), args.end(), argv.begin(),
+        std::vector<char*> argv(c.args.size() + 1, nullptr);
+        std::transform(c.args.begin(), c.args.end(), argv.begin(),
                        [](const char* arg) { return const_cast<char*>(arg); });
         const std::string tool = tool_.string();
         const std::string work = work_.string();
-        const int out = open((root_ / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int err = open((root_ / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const bool drop = unprivileged && geteuid() == 0;
+        const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
+        const int out = open((root_ / "stdout").c_str(), flags, 0644);
+        const int err = open((root_ / "stderr").c_str(), flags, 0644);
+        const bool drop = c.unprivileged && geteuid() == 0;
 
         const pid_t child = fork();
         if (child == 0) {
-            if (dup2(out, STDOUT_FILENO) < 0 || dup2(err, STDERR_FILENO) < 0 ||
-                chdir(work.c_str()) != 0) {
-                _exit(201);
+            // Past the dup2, what goes wrong is told on the captured stderr.
+            const auto fail = [](int code, const char* what) {
+                dprintf(STDERR_FILENO, "test child: %s: %s\n", what, std::strerror(errno));
+                _exit(code);
+            };
+            if (dup2(out, STDOUT_FILENO) < 0 || dup2(err, STDERR_FILENO) < 0) {
+                fail(CHILD_SETUP_FAILED, "dup2");
+            }
+            if (chdir(work.c_str()) != 0) {
+                fail(CHILD_SETUP_FAILED, "chdir");
+            }
+            if (c.stack_limit != 0) {
+                const rlimit limit{c.stack_limit, c.stack_limit};
+                if (setrlimit(RLIMIT_STACK, &limit) != 0) {
+                    fail(CHILD_SETUP_FAILED, "setrlimit(RLIMIT_STACK)");
+                }
+            }
+            if (c.file_size_limit != 0) {
+                // The tool must see a failed write, not die of the signal.
+                const rlimit limit{c.file_size_limit, c.file_size_limit};
+                if (std::signal(SIGXFSZ, SIG_IGN) == SIG_ERR ||
+                    setrlimit(RLIMIT_FSIZE, &limit) != 0) {
+                    fail(CHILD_SETUP_FAILED, "setrlimit(RLIMIT_FSIZE)");
+                }
             }
             if (drop &&
                 (setgroups(0, nullptr) != 0 || setgid(NOBODY) != 0 || setuid(NOBODY) != 0)) {
-                _exit(202);
+                fail(CHILD_CANNOT_DROP, "becoming uid and gid 65534");
             }
             execve(tool.c_str(), argv.data(), environ);
-            _exit(203);
+            fail(CHILD_CANNOT_EXEC, tool.c_str());
         }
         close(out);
         close(err);
         int wstatus = 0;
-        if (child < 0 || waitpid(child, &wstatus, 0) != child || !WIFEXITED(wstatus)) {
+        if (child < 0 || waitpid(child, &wstatus, 0) != child) {
             return -1;
         }
-        return WEXITSTATUS(wstatus);
+        return WIFSIGNALED(wstatus) ? 128 + WTERMSIG(wstatus) : WEXITSTATUS(wstatus);
     }
 
     fs::path root_;
@@ -176,17 +266,34 @@ TEST_P(EndToEnd, Run)
     }
     const auto before = snapshot(work_);
 
-    EXPECT_EQ(run(c.args, c.unprivileged), c.status);
+    const int status = run(c);
+    const std::string err = slurp(root_ / "stderr");
+    if (status == CHILD_CANNOT_DROP) {
+        // As root in a user namespace that maps no uid 65534, nobody can't be
+        // become; root itself would pass where nobody must fail.
+        GTEST_SKIP() << "can't run as the unprivileged user here: " << err;
+    }
+    EXPECT_EQ(status, c.status) << explain(status) << "\n" << err;
     EXPECT_EQ(slurp(root_ / "stdout"), "");
-    EXPECT_EQ(slurp(root_ / "stderr"), c.stderr_text);
+    EXPECT_EQ(err, c.stderr_text);
 
-    if (c.header_name != nullptr) {
-        const std::map<std::string, std::string> only_picture = {
-            {"RidgeTexture.ppm", expected_picture(c.header_name)}};
-        EXPECT_TRUE(snapshot(work_) == only_picture)
-            << "the directory must hold the picture and nothing else";
-    } else {
-        EXPECT_TRUE(snapshot(work_) == before) << "a failed run must not change the directory";
+    const auto after = snapshot(work_);
+    const std::string picture = expected_picture(c.header_name);
+    switch (c.leaves) {
+    case Leaves::picture:
+        EXPECT_EQ(differences(after, {{"RidgeTexture.ppm", picture}}), "");
+        break;
+    case Leaves::unchanged:
+        EXPECT_EQ(differences(after, before), "") << "a failed run must not change the directory";
+        break;
+    case Leaves::part_of_picture: {
+        const std::string part = after.contains("RidgeTexture.ppm") ? after.at("RidgeTexture.ppm") : "";
+        EXPECT_EQ(differences(after, {{"RidgeTexture.ppm", part}}), "");
+        EXPECT_TRUE(!part.empty() && part.size() < picture.size() && picture.starts_with(part))
+            << "the file must be a proper beginning of the picture, not " << part.size()
+            << " bytes of something else";
+        break;
+    }
     }
 }
 
@@ -196,70 +303,56 @@ std::string case_label(const testing::TestParamInfo<Case>& param_info)
 }
 
 const char* const NO_CREATE = "could not create file RidgeTexture.ppm\n";
+const char* const NO_WRITE = "could not write file RidgeTexture.ppm\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, EndToEnd,
-    testing::Values(Case{"plain", {"RidgeTexture"}, Setup::empty, false, 0, "", "RidgeTexture"},
-                    Case{"path_as_name",
-                         {"/usr/bin/RidgeTexture"},
-                         Setup::empty,
-                         false,
-                         0,
-                         "",
-                         "/usr/bin/RidgeTexture"},
-                    Case{"extra_arguments_ignored",
-                         {"RidgeTexture", "--help", "-o", "other.ppm", "", "\n"},
-                         Setup::empty,
-                         false,
-                         0,
-                         "",
-                         "RidgeTexture"},
-                    Case{"larger_file_replaced",
-                         {"RidgeTexture"},
-                         Setup::larger_file,
-                         false,
-                         0,
-                         "",
-                         "RidgeTexture"},
-                    Case{"line_breaks_in_name",
-                         {"Ridge\nTexture\r"},
-                         Setup::empty,
-                         false,
-                         0,
-                         "",
-                         "Ridge?Texture?"},
-                    // Current kernels hand an empty vector over as one empty argument;
-                    // either way the program names itself.
-                    Case{"no_arguments_at_all", {}, Setup::empty, false, 0, "", "RidgeTexture"},
-                    Case{"empty_name", {""}, Setup::empty, false, 0, "", "RidgeTexture"},
-                    Case{"path_is_directory",
-                         {"RidgeTexture"},
-                         Setup::directory,
-                         false,
-                         128,
-                         NO_CREATE,
-                         nullptr},
-                    Case{"directory_not_writable",
-                         {"RidgeTexture"},
-                         Setup::unwritable_dir,
-                         true,
-                         128,
-                         NO_CREATE,
-                         nullptr},
-                    Case{"file_read_only",
-                         {"RidgeTexture"},
-                         Setup::read_only_file,
-                         true,
-                         128,
-                         NO_CREATE,
-                         nullptr},
-                    Case{"disk_full",
-                         {"RidgeTexture"},
-                         Setup::full_disk,
-                         false,
-                         128,
-                         "could not write file RidgeTexture.ppm\n",
-                         nullptr}),
+    testing::Values(
+        Case{.label = "plain"},
+        Case{.label = "path_as_name",
+             .args = {"/usr/bin/RidgeTexture"},
+             .header_name = "/usr/bin/RidgeTexture"},
+        Case{.label = "extra_arguments_ignored",
+             .args = {"RidgeTexture", "--help", "-o", "other.ppm", "", "\n"}},
+        Case{.label = "larger_file_replaced", .setup = Setup::larger_file},
+        Case{.label = "line_breaks_in_name",
+             .args = {"Ridge\nTexture\r"},
+             .header_name = "Ridge?Texture?"},
+        // Current kernels hand an empty vector over as one empty argument;
+        // either way the program names itself.
+        Case{.label = "no_arguments_at_all", .args = {}},
+        Case{.label = "empty_name", .args = {""}},
+        // The image is far larger than this stack.
+        Case{.label = "small_stack", .stack_limit = 128 * 1024},
+        Case{.label = "path_is_directory",
+             .setup = Setup::directory,
+             .status = 128,
+             .stderr_text = NO_CREATE,
+             .leaves = Leaves::unchanged},
+        Case{.label = "directory_not_writable",
+             .setup = Setup::unwritable_dir,
+             .unprivileged = true,
+             .status = 128,
+             .stderr_text = NO_CREATE,
+             .leaves = Leaves::unchanged},
+        Case{.label = "file_read_only",
+             .setup = Setup::read_only_file,
+             .unprivileged = true,
+             .status = 128,
+             .stderr_text = NO_CREATE,
+             .leaves = Leaves::unchanged},
+        // glibc drops what /dev/full refused, so nothing reaches it.
+        Case{.label = "disk_full",
+             .setup = Setup::full_disk,
+             .status = 128,
+             .stderr_text = NO_WRITE,
+             .leaves = Leaves::unchanged},
+        // What was written before the limit stays in the file.
+        Case{.label = "file_size_limit",
+             .file_size_limit = 64 * 1024,
+             .status = 128,
+             .stderr_text = NO_WRITE,
+             .leaves = Leaves::part_of_picture}),
     case_label);
 
 }  // namespace
