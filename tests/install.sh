@@ -1,17 +1,30 @@
 #!/usr/bin/env bash
 # Checks what installing and packaging put in place.
-#   usage: install.sh install|deb|lintian BUILD_DIR VERSION FORTIFIED
-# FORTIFIED is 1 for a build whose libc calls are fortified. deb exits 77,
-# skipped, without dpkg-dev, and lintian without lintian.
+#   usage: install.sh install|deb|lintian BUILD_DIR CONFIG VERSION FORTIFIED CMAKE CPACK
+# CONFIG is the build configuration to install or package, FORTIFIED 1 when
+# its libc calls are fortified, CMAKE and CPACK the programs of the build. deb
+# exits 77, skipped, without dpkg-dev, and lintian without lintian.
 set -euo pipefail
 mode=$1
 build=$2
-version=$3
-fortified=$4
+config=$3
+version=$4
+fortified=$5
+cmake=$6
+cpack=$7
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 
+# Installing and packaging both rewrite the build directory's
+# install_manifest.txt, the user's record of what they installed; this
+# check's own staging must leave it as it was.
+manifest=$build/install_manifest.txt
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+[[ ! -e $manifest ]] || cp -p "$manifest" "$work/manifest"
+restore() {
+  if [[ -e $work/manifest ]]; then cp -p "$work/manifest" "$manifest"; else rm -f "$manifest"; fi
+  rm -rf "$work"
+}
+trap restore EXIT
 fail() { echo "FAIL ($mode): $*" >&2; exit 1; }
 need() {
   for cmd; do
@@ -39,20 +52,23 @@ check_tree() {
   local tool=$root/bin/RidgeTexture
   mkdir "$work/run"
   (cd "$work/run" && "$tool") || fail "the installed tool exited with $?"
-  [[ $(stat -c %s "$work/run/RidgeTexture.ppm") == $((31 + ${#tool} + 196608)) ]] ||
+  local name_bytes
+  name_bytes=$(printf %s "$tool" | wc -c)
+  [[ $(stat -c %s "$work/run/RidgeTexture.ppm") == $((31 + name_bytes + 196608)) ]] ||
     fail "the installed tool wrote a file of the wrong size"
 }
 
 make_deb() {
-  need cpack dpkg-deb dpkg-shlibdeps
-  (cd "$build" && cpack -G DEB -B "$work/pkg" > "$work/cpack.log") || { cat "$work/cpack.log" >&2; fail "cpack failed"; }
+  need dpkg-deb dpkg-shlibdeps
+  (cd "$build" && "$cpack" -G DEB ${config:+-C "$config"} -B "$work/pkg" > "$work/cpack.log") ||
+    { cat "$work/cpack.log" >&2; fail "cpack failed"; }
   deb=("$work"/pkg/ridgetexture_"$version"_*.deb)
   [[ -f ${deb[0]} ]] || fail "no ridgetexture_${version}_*.deb"
 }
 
 case $mode in
   install)
-    cmake --install "$build" --prefix "$work/prefix" > /dev/null
+    "$cmake" --install "$build" ${config:+--config "$config"} --prefix "$work/prefix" > /dev/null
     check_tree "$work/prefix"
     ;;
   deb)
