@@ -26,6 +26,7 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr uid_t NOBODY = 65534;  // the usual unprivileged user and group
+constexpr rlim_t KIB = 1024;
 
 // Exit statuses of the child when it fails before the tool runs.
 constexpr int CHILD_SETUP_FAILED = 201;
@@ -110,11 +111,11 @@ std::string differences(const Snapshot& got, const Snapshot& want)
         if (found == got.end()) {
             text += name + ": missing\n";
         } else if (found->second != content) {
-            const auto diverge =
-                std::mismatch(content.begin(), content.end(), found->second.begin(),
-                              found->second.end());
+            const auto diverge = std::mismatch(content.begin(), content.end(),
+                                               found->second.begin(), found->second.end());
             text += name + ": " + std::to_string(found->second.size()) + " bytes where " +
-                    std::to_string(content.size()) + " were expected, the first difference at byte " +
+                    std::to_string(content.size()) +
+                    " were expected, the first difference at byte " +
                     std::to_string(diverge.first - content.begin()) + "\n";
         }
     }
@@ -269,8 +270,8 @@ TEST_P(EndToEnd, Run)
     const int status = run(c);
     const std::string err = slurp(root_ / "stderr");
     if (status == CHILD_CANNOT_DROP) {
-        // As root in a user namespace that maps no uid 65534, nobody can't be
-        // become; root itself would pass where nobody must fail.
+        // As root in a user namespace that maps no uid 65534, there is no
+        // switching to nobody, and root itself would pass where nobody must fail.
         GTEST_SKIP() << "can't run as the unprivileged user here: " << err;
     }
     EXPECT_EQ(status, c.status) << explain(status) << "\n" << err;
@@ -287,7 +288,8 @@ TEST_P(EndToEnd, Run)
         EXPECT_EQ(differences(after, before), "") << "a failed run must not change the directory";
         break;
     case Leaves::part_of_picture: {
-        const std::string part = after.contains("RidgeTexture.ppm") ? after.at("RidgeTexture.ppm") : "";
+        const std::string part =
+            after.contains("RidgeTexture.ppm") ? after.at("RidgeTexture.ppm") : "";
         EXPECT_EQ(differences(after, {{"RidgeTexture.ppm", part}}), "");
         EXPECT_TRUE(!part.empty() && part.size() < picture.size() && picture.starts_with(part))
             << "the file must be a proper beginning of the picture, not " << part.size()
@@ -307,52 +309,51 @@ const char* const NO_WRITE = "could not write file RidgeTexture.ppm\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, EndToEnd,
-    testing::Values(
-        Case{.label = "plain"},
-        Case{.label = "path_as_name",
-             .args = {"/usr/bin/RidgeTexture"},
-             .header_name = "/usr/bin/RidgeTexture"},
-        Case{.label = "extra_arguments_ignored",
-             .args = {"RidgeTexture", "--help", "-o", "other.ppm", "", "\n"}},
-        Case{.label = "larger_file_replaced", .setup = Setup::larger_file},
-        Case{.label = "line_breaks_in_name",
-             .args = {"Ridge\nTexture\r"},
-             .header_name = "Ridge?Texture?"},
-        // Current kernels hand an empty vector over as one empty argument;
-        // either way the program names itself.
-        Case{.label = "no_arguments_at_all", .args = {}},
-        Case{.label = "empty_name", .args = {""}},
-        // The image is far larger than this stack.
-        Case{.label = "small_stack", .stack_limit = 128 * 1024},
-        Case{.label = "path_is_directory",
-             .setup = Setup::directory,
-             .status = 128,
-             .stderr_text = NO_CREATE,
-             .leaves = Leaves::unchanged},
-        Case{.label = "directory_not_writable",
-             .setup = Setup::unwritable_dir,
-             .unprivileged = true,
-             .status = 128,
-             .stderr_text = NO_CREATE,
-             .leaves = Leaves::unchanged},
-        Case{.label = "file_read_only",
-             .setup = Setup::read_only_file,
-             .unprivileged = true,
-             .status = 128,
-             .stderr_text = NO_CREATE,
-             .leaves = Leaves::unchanged},
-        // glibc drops what /dev/full refused, so nothing reaches it.
-        Case{.label = "disk_full",
-             .setup = Setup::full_disk,
-             .status = 128,
-             .stderr_text = NO_WRITE,
-             .leaves = Leaves::unchanged},
-        // What was written before the limit stays in the file.
-        Case{.label = "file_size_limit",
-             .file_size_limit = 64 * 1024,
-             .status = 128,
-             .stderr_text = NO_WRITE,
-             .leaves = Leaves::part_of_picture}),
+    testing::Values(Case{.label = "plain"},
+                    Case{.label = "path_as_name",
+                         .args = {"/usr/bin/RidgeTexture"},
+                         .header_name = "/usr/bin/RidgeTexture"},
+                    Case{.label = "extra_arguments_ignored",
+                         .args = {"RidgeTexture", "--help", "-o", "other.ppm", "", "\n"}},
+                    Case{.label = "larger_file_replaced", .setup = Setup::larger_file},
+                    Case{.label = "line_breaks_in_name",
+                         .args = {"Ridge\nTexture\r"},
+                         .header_name = "Ridge?Texture?"},
+                    // Current kernels hand an empty vector over as one empty argument;
+                    // either way the program names itself.
+                    Case{.label = "no_arguments_at_all", .args = {}},
+                    Case{.label = "empty_name", .args = {""}},
+                    // The image is far larger than this stack.
+                    Case{.label = "small_stack", .stack_limit = 128 * KIB},
+                    Case{.label = "path_is_directory",
+                         .setup = Setup::directory,
+                         .status = 128,
+                         .stderr_text = NO_CREATE,
+                         .leaves = Leaves::unchanged},
+                    Case{.label = "directory_not_writable",
+                         .setup = Setup::unwritable_dir,
+                         .unprivileged = true,
+                         .status = 128,
+                         .stderr_text = NO_CREATE,
+                         .leaves = Leaves::unchanged},
+                    Case{.label = "file_read_only",
+                         .setup = Setup::read_only_file,
+                         .unprivileged = true,
+                         .status = 128,
+                         .stderr_text = NO_CREATE,
+                         .leaves = Leaves::unchanged},
+                    // glibc drops what /dev/full refused, so nothing reaches it.
+                    Case{.label = "disk_full",
+                         .setup = Setup::full_disk,
+                         .status = 128,
+                         .stderr_text = NO_WRITE,
+                         .leaves = Leaves::unchanged},
+                    // What was written before the limit stays in the file.
+                    Case{.label = "file_size_limit",
+                         .file_size_limit = 64 * KIB,
+                         .status = 128,
+                         .stderr_text = NO_WRITE,
+                         .leaves = Leaves::part_of_picture}),
     case_label);
 
 }  // namespace

@@ -144,14 +144,13 @@ TEST_P(FinishStream, ReportsAnyLossAndAlwaysCloses)
 
 INSTANTIATE_TEST_SUITE_P(
     Failures, FinishStream,
-    testing::Values(
-        FinishCase{.label = "whole_file_written", .whole_file = true, .finished = true},
-        FinishCase{.label = "few_bytes_written", .finished = true},
-        // Fails inside fwrite: only the stream's error indicator remembers it.
-        FinishCase{.label = "write_fails", .whole_file = true, .fail_writes = true},
-        FinishCase{.label = "flush_fails", .fail_writes = true},
-        FinishCase{.label = "close_fails", .whole_file = true, .fail_close = true},
-        FinishCase{.label = "all_fail", .fail_writes = true, .fail_close = true}),
+    testing::Values(FinishCase{.label = "whole_file_written", .whole_file = true, .finished = true},
+                    FinishCase{.label = "few_bytes_written", .finished = true},
+                    // Fails inside fwrite: only the stream's error indicator remembers it.
+                    FinishCase{.label = "write_fails", .whole_file = true, .fail_writes = true},
+                    FinishCase{.label = "flush_fails", .fail_writes = true},
+                    FinishCase{.label = "close_fails", .whole_file = true, .fail_close = true},
+                    FinishCase{.label = "all_fail", .fail_writes = true, .fail_close = true}),
     [](const testing::TestParamInfo<FinishCase>& param_info) {
         return std::string(param_info.param.label);
     });
