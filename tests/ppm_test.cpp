@@ -125,11 +125,11 @@ class FinishStream : public testing::TestWithParam<FinishCase> {};
 TEST_P(FinishStream, ReportsAnyLossAndAlwaysCloses)
 {
     const FinishCase& param = GetParam();
-    static ImageBuffer image;
     Sink sink{param.fail_writes, param.fail_close};
     std::FILE* f = fopencookie(&sink, "wb", {nullptr, sink_write, nullptr, sink_close});
     ASSERT_NE(f, nullptr);
     if (param.whole_file) {
+        static ImageBuffer image;
         write_ppm(f, image, "RidgeTexture");
     } else {
         std::fputs("P6\n", f);
