@@ -7,11 +7,6 @@ include(GNUInstallDirs)
 
 # Named after the package, as Debian looks for it, wherever the prefix is.
 set(RIDGE_DOC_DIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/ridgetexture)
-# Directories made by the install, or in the package, get the usual mode
-# whatever the umask of whoever builds it.
-set(RIDGE_DIRECTORY_PERMISSIONS
-  OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
-set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS ${RIDGE_DIRECTORY_PERMISSIONS})
 
 # Who answers for the package; also signs the changelog entries.
 set(RIDGE_MAINTAINER "RidgeTexture developers <maintainers@ridgetexture.invalid>")

@@ -1,5 +1,5 @@
-# 'cpack -G DEB' in the build directory makes a Debian package of the tool and
-# its manual page, installed under /usr.
+# 'cpack -G DEB' in the build directory makes a Debian package of what
+# cmake/Install.cmake installs, under /usr.
 
 set(CPACK_PACKAGE_NAME ridgetexture)
 set(CPACK_PACKAGE_VENDOR "RidgeTexture developers")
@@ -12,7 +12,10 @@ no options and reads no input, and it reports a file it could not create
 or write with a message and exit status 128.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
-set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS ${RIDGE_DIRECTORY_PERMISSIONS})
+# The mode of the package's directories. CPack's staging still follows the
+# builder's umask, so the pre-build script sets it on every directory there.
+set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+  OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/PackageStaging.cmake)
 
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
