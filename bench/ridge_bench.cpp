@@ -3,7 +3,10 @@
 
 #include <benchmark/benchmark.h>
 
+#include <cstdint>
 #include <cstring>
+
+#include "image.hpp"
 
 namespace {
 

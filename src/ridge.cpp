@@ -1,6 +1,10 @@
 #include "ridge.hpp"
 
+#include <array>
+#include <cstddef>
 #include <cstring>
+
+#include "image.hpp"
 
 namespace {
 
