@@ -5,21 +5,32 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
+#include <cerrno>
 #include <csignal>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <ios>
 #include <iterator>
 #include <map>
+#include <ostream>
 #include <string>
+#include <system_error>
 #include <vector>
+
+#include "image.hpp"
 
 namespace fs = std::filesystem;
 
@@ -27,6 +38,10 @@ namespace {
 
 constexpr uid_t NOBODY = 65534;  // the usual unprivileged user and group
 constexpr rlim_t KIB = 1024;
+// The tool runs under this umask, one no system uses by default, so a file
+// made with any fixed mode shows; a new picture must get 0666 & ~umask.
+constexpr mode_t CHILD_UMASK = 027;
+constexpr auto NEW_FILE_MODE = static_cast<fs::perms>(0666 & ~CHILD_UMASK);
 
 // Exit statuses of the child when it fails before the tool runs.
 constexpr int CHILD_SETUP_FAILED = 201;
@@ -34,10 +49,17 @@ constexpr int CHILD_CANNOT_DROP = 202;
 constexpr int CHILD_CANNOT_EXEC = 203;
 
 // What the working directory holds before the run.
-enum class Setup { empty, larger_file, directory, unwritable_dir, read_only_file, full_disk };
+enum class Setup : std::uint8_t {
+    empty,
+    larger_file,
+    directory,
+    unwritable_dir,
+    read_only_file,
+    full_disk
+};
 
 // What it must hold after the run.
-enum class Leaves {
+enum class Leaves : std::uint8_t {
     picture,          // the picture, named as header_name says, and nothing else
     unchanged,        // what it held before
     part_of_picture,  // a proper, non-empty beginning of the picture, nothing else
@@ -68,6 +90,13 @@ std::string slurp(const fs::path& path)
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+// Program names can be paths of several thousand bytes.
+const std::string& long_path()
+{
+    static const std::string path = "/" + std::string(6000, 'd') + "/RidgeTexture";
+    return path;
+}
+
 // The whole file as it must be, built here from the formula rather than by the
 // code under test.
 std::string expected_picture(const std::string& name)
@@ -81,23 +110,29 @@ std::string expected_picture(const std::string& name)
     return bytes;
 }
 
-using Snapshot = std::map<std::string, std::string>;
+struct Entry {
+    fs::perms mode;
+    std::string content;
+};
+using Snapshot = std::map<std::string, Entry>;
 
-// Every entry of a directory with what it holds, without following links.
+// Every entry of a directory with its mode and what it holds, without
+// following links.
 Snapshot snapshot(const fs::path& dir)
 {
     Snapshot entries;
     for (const auto& entry : fs::directory_iterator(dir)) {
         const std::string name = entry.path().filename();
+        std::string content;
         if (entry.is_symlink()) {
-            entries[name] = "link to " + fs::read_symlink(entry.path()).string();
+            content = "link to " + fs::read_symlink(entry.path()).string();
         } else if (entry.is_directory()) {
-            entries[name] =
-                "directory of " + std::to_string(std::distance(fs::directory_iterator(entry.path()),
-                                                               fs::directory_iterator()));
+            content = "directory of " +
+                      std::to_string(std::distance(fs::directory_iterator(entry.path()), {}));
         } else {
-            entries[name] = slurp(entry.path());
+            content = slurp(entry.path());
         }
+        entries[name] = {.mode = entry.symlink_status().permissions(), .content = content};
     }
     return entries;
 }
@@ -105,23 +140,34 @@ Snapshot snapshot(const fs::path& dir)
 // What differs between two snapshots, one line per entry; empty when none.
 std::string differences(const Snapshot& got, const Snapshot& want)
 {
+    const auto octal = [](fs::perms mode) {
+        std::array<char, 8> text{};
+        std::snprintf(text.data(), text.size(), "%04o", static_cast<unsigned>(mode));
+        return std::string(text.data());
+    };
     std::string text;
-    for (const auto& [name, content] : want) {
+    for (const auto& [name, entry] : want) {
         const auto found = got.find(name);
         if (found == got.end()) {
             text += name + ": missing\n";
-        } else if (found->second != content) {
-            const auto diverge = std::mismatch(content.begin(), content.end(),
-                                               found->second.begin(), found->second.end());
-            text += name + ": " + std::to_string(found->second.size()) + " bytes where " +
-                    std::to_string(content.size()) +
+            continue;
+        }
+        const Entry& have = found->second;
+        if (have.mode != entry.mode) {
+            text += name + ": mode " + octal(have.mode) + " where " + octal(entry.mode) +
+                    " was expected\n";
+        }
+        if (have.content != entry.content) {
+            const auto diverge = std::ranges::mismatch(entry.content, have.content);
+            text += name + ": " + std::to_string(have.content.size()) + " bytes where " +
+                    std::to_string(entry.content.size()) +
                     " were expected, the first difference at byte " +
-                    std::to_string(diverge.first - content.begin()) + "\n";
+                    std::to_string(diverge.in1 - entry.content.begin()) + "\n";
         }
     }
-    for (const auto& [name, content] : got) {
+    for (const auto& [name, entry] : got) {
         if (!want.contains(name)) {
-            text += name + ": unexpected, " + std::to_string(content.size()) + " bytes\n";
+            text += name + ": unexpected, " + std::to_string(entry.content.size()) + " bytes\n";
         }
     }
     return text;
@@ -134,7 +180,7 @@ std::string explain(int status)
     case CHILD_SETUP_FAILED:
         return "the child could not set up its streams, limits or working directory";
     case CHILD_CANNOT_EXEC:
-        return "the child could not execute the copy of the tool (a noexec file system?)";
+        return "the child could not execute the copy of the tool (its message says why)";
     default:
         return status > 128 ? "killed by signal " + std::to_string(status - 128) : "";
     }
@@ -175,18 +221,31 @@ protected:
     }
 
     // Starts the tool in work_ as the case says; the exit status, or 128 plus
-    // the signal that ended it.
+    // the signal that ended it, or -1 when the child could not be started.
     int run(const Case& c)
     {
         // execve takes the vector as non-const but doesn't write to it.
         std::vector<char*> argv(c.args.size() + 1, nullptr);
-        std::transform(c.args.begin(), c.args.end(), argv.begin(),
-                       [](const char* arg) { return const_cast<char*>(arg); });
-        const std::string tool = tool_.string();
+        std::ranges::transform(c.args, argv.begin(),
+                               [](const char* arg) { return const_cast<char*>(arg); });
         const std::string work = work_.string();
         const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
         const int out = open((root_ / "stdout").c_str(), flags, 0644);
         const int err = open((root_ / "stderr").c_str(), flags, 0644);
+        // Opened, and the working directory entered, while still root: the
+        // unprivileged user may not be allowed through the scratch
+        // directory's parents (a TMPDIR of mode 0700, say).
+        const int tool = open(tool_.c_str(), O_RDONLY | O_CLOEXEC);
+        const std::array fds{out, err, tool};
+        if (out < 0 || err < 0 || tool < 0) {
+            ADD_FAILURE() << "opening the capture files and the tool: " << std::strerror(errno);
+            for (const int fd : fds) {
+                if (fd >= 0) {
+                    close(fd);
+                }
+            }
+            return -1;
+        }
         const bool drop = c.unprivileged && geteuid() == 0;
 
         const pid_t child = fork();
@@ -203,14 +262,14 @@ protected:
                 fail(CHILD_SETUP_FAILED, "chdir");
             }
             if (c.stack_limit != 0) {
-                const rlimit limit{c.stack_limit, c.stack_limit};
+                const rlimit limit{.rlim_cur = c.stack_limit, .rlim_max = c.stack_limit};
                 if (setrlimit(RLIMIT_STACK, &limit) != 0) {
                     fail(CHILD_SETUP_FAILED, "setrlimit(RLIMIT_STACK)");
                 }
             }
             if (c.file_size_limit != 0) {
                 // The tool must see a failed write, not die of the signal.
-                const rlimit limit{c.file_size_limit, c.file_size_limit};
+                const rlimit limit{.rlim_cur = c.file_size_limit, .rlim_max = c.file_size_limit};
                 if (std::signal(SIGXFSZ, SIG_IGN) == SIG_ERR ||
                     setrlimit(RLIMIT_FSIZE, &limit) != 0) {
                     fail(CHILD_SETUP_FAILED, "setrlimit(RLIMIT_FSIZE)");
@@ -220,11 +279,17 @@ protected:
                 (setgroups(0, nullptr) != 0 || setgid(NOBODY) != 0 || setuid(NOBODY) != 0)) {
                 fail(CHILD_CANNOT_DROP, "becoming uid and gid 65534");
             }
-            execve(tool.c_str(), argv.data(), environ);
-            fail(CHILD_CANNOT_EXEC, tool.c_str());
+            umask(CHILD_UMASK);
+            fexecve(tool, argv.data(), environ);
+            struct statvfs where = {};
+            if (errno == EACCES && fstatvfs(tool, &where) == 0 && (where.f_flag & ST_NOEXEC) != 0) {
+                fail(CHILD_CANNOT_EXEC, "the scratch directory is on a file system mounted noexec");
+            }
+            fail(CHILD_CANNOT_EXEC, tool_.c_str());
         }
-        close(out);
-        close(err);
+        for (const int fd : fds) {
+            close(fd);
+        }
         int wstatus = 0;
         if (child < 0 || waitpid(child, &wstatus, 0) != child) {
             return -1;
@@ -245,6 +310,9 @@ TEST_P(EndToEnd, Run)
         break;
     case Setup::larger_file:
         std::ofstream(work_ / "RidgeTexture.ppm", std::ios::binary) << std::string(1 << 20, 'x');
+        // A mode no umask gives, so a file made anew shows.
+        fs::permissions(work_ / "RidgeTexture.ppm",
+                        fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read);
         break;
     case Setup::directory:
         fs::create_directory(work_ / "RidgeTexture.ppm");
@@ -280,17 +348,22 @@ TEST_P(EndToEnd, Run)
 
     const auto after = snapshot(work_);
     const std::string picture = expected_picture(c.header_name);
+    // The picture is written into an existing file in place, so that keeps
+    // its mode; a new one gets the mode the umask leaves, like any file a
+    // tool creates.
+    const auto old = before.find("RidgeTexture.ppm");
+    const fs::perms mode = old != before.end() ? old->second.mode : NEW_FILE_MODE;
     switch (c.leaves) {
     case Leaves::picture:
-        EXPECT_EQ(differences(after, {{"RidgeTexture.ppm", picture}}), "");
+        EXPECT_EQ(differences(after, {{"RidgeTexture.ppm", {mode, picture}}}), "");
         break;
     case Leaves::unchanged:
         EXPECT_EQ(differences(after, before), "") << "a failed run must not change the directory";
         break;
     case Leaves::part_of_picture: {
         const std::string part =
-            after.contains("RidgeTexture.ppm") ? after.at("RidgeTexture.ppm") : "";
-        EXPECT_EQ(differences(after, {{"RidgeTexture.ppm", part}}), "");
+            after.contains("RidgeTexture.ppm") ? after.at("RidgeTexture.ppm").content : "";
+        EXPECT_EQ(differences(after, {{"RidgeTexture.ppm", {mode, part}}}), "");
         EXPECT_TRUE(!part.empty() && part.size() < picture.size() && picture.starts_with(part))
             << "the file must be a proper beginning of the picture, not " << part.size()
             << " bytes of something else";
@@ -310,15 +383,16 @@ const char* const NO_WRITE = "could not write file RidgeTexture.ppm\n";
 INSTANTIATE_TEST_SUITE_P(
     Cases, EndToEnd,
     testing::Values(Case{.label = "plain"},
-                    Case{.label = "path_as_name",
-                         .args = {"/usr/bin/RidgeTexture"},
-                         .header_name = "/usr/bin/RidgeTexture"},
+                    Case{.label = "long_path_as_name",
+                         .args = {long_path().c_str()},
+                         .header_name = long_path().c_str()},
                     Case{.label = "extra_arguments_ignored",
                          .args = {"RidgeTexture", "--help", "-o", "other.ppm", "", "\n"}},
                     Case{.label = "larger_file_replaced", .setup = Setup::larger_file},
-                    Case{.label = "line_breaks_in_name",
-                         .args = {"Ridge\nTexture\r"},
-                         .header_name = "Ridge?Texture?"},
+                    // Only the line breaks are replaced, not other control bytes.
+                    Case{.label = "control_bytes_in_name",
+                         .args = {"\x7f\vRidge\nTexture\r\f\x1b"},
+                         .header_name = "\x7f\vRidge?Texture?\f\x1b"},
                     // Current kernels hand an empty vector over as one empty argument;
                     // either way the program names itself.
                     Case{.label = "no_arguments_at_all", .args = {}},

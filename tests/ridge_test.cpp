@@ -4,6 +4,9 @@
 
 #include <algorithm>
 #include <array>
+#include <cstddef>
+
+#include "image.hpp"
 
 namespace {
 
@@ -36,8 +39,7 @@ static_assert(ridge_value(LAST, 0) == 0 && ridge_value(0, LAST) == 0);
 // What the buffer holds before the render: a value no pixel has, so a byte
 // the render leaves alone can't pass for a right one.
 constexpr unsigned char STALE = 0x5A;
-static_assert(std::find(VALUE_BY_DISTANCE.begin(), VALUE_BY_DISTANCE.end(), STALE) ==
-              VALUE_BY_DISTANCE.end());
+static_assert(std::ranges::find(VALUE_BY_DISTANCE, STALE) == VALUE_BY_DISTANCE.end());
 
 // The renderer takes a shortcut; it must still agree with the formula at every
 // byte, and must overwrite whatever the buffer held before.
