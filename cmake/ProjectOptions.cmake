@@ -36,13 +36,11 @@ if(RIDGE_LINKER_AS_NEEDED)
   target_link_options(ridge_lean_binary INTERFACE "LINKER:--as-needed")
 endif()
 
-# The hardening Debian gives every package it builds, for the build users get
+# The hardening of Debian 13's hardening=+all, for the build users get
 # whatever way they build it: stack protector and clash protection, control
 # flow protection where the target has it, fortified libc calls where the
 # optimiser can check buffer sizes, a read-only relocation table resolved at
-# start-up. Each flag only where the compiler or linker takes it. Fortified
-# calls would bypass the sanitizers' interceptors, so a sanitizer build goes
-# without them.
+# start-up. Each flag only where the compiler or linker takes it.
 add_library(ridge_hardening INTERFACE)
 include(CheckCXXCompilerFlag)
 foreach(flag IN ITEMS -fstack-protector-strong -fstack-clash-protection -fcf-protection)
@@ -52,11 +50,51 @@ foreach(flag IN ITEMS -fstack-protector-strong -fstack-clash-protection -fcf-pro
     target_compile_options(ridge_hardening INTERFACE ${flag})
   endif()
 endforeach()
-# True in the builds whose libc calls are fortified; the tests ask it too.
-set(RIDGE_FORTIFIED
+
+# Fortified libc calls, in the optimised builds. Fortified calls would bypass
+# the sanitizers' interceptors, so a sanitizer build goes without them. A
+# level already chosen is kept: by the packager's flags (-D_FORTIFY_SOURCE=3,
+# or -U to go without), or by the compiler itself (Ubuntu's gcc defines 3
+# when optimising). Otherwise the level is 2.
+set(_ridge_fortify_configs
   "$<AND:$<NOT:$<BOOL:${RIDGE_SANITIZE}>>,$<CONFIG:Release,RelWithDebInfo,MinSizeRel>>")
-target_compile_options(ridge_hardening INTERFACE
-  "$<${RIDGE_FORTIFIED}:-U_FORTIFY_SOURCE;-D_FORTIFY_SOURCE=2>")
+# Both questions below are asked of a Release build with the flags as they
+# are now, at every configure: a changed flag changes the answers.
+set(CMAKE_TRY_COMPILE_CONFIGURATION Release)
+include(CheckCXXSourceCompiles)
+unset(RIDGE_FORTIFY_LEVEL_OPEN CACHE)
+check_cxx_source_compiles("#ifdef _FORTIFY_SOURCE\n#error chosen\n#endif\nint main() {}"
+  RIDGE_FORTIFY_LEVEL_OPEN)
+set(_ridge_fortify_flags "")
+if(RIDGE_FORTIFY_LEVEL_OPEN AND NOT "${CMAKE_CXX_FLAGS} ${CMAKE_CXX_FLAGS_RELEASE} \
+    ${CMAKE_CXX_FLAGS_RELWITHDEBINFO} ${CMAKE_CXX_FLAGS_MINSIZEREL}" MATCHES "_FORTIFY_SOURCE")
+  set(_ridge_fortify_flags -D_FORTIFY_SOURCE=2)
+  target_compile_options(ridge_hardening INTERFACE
+    "$<${_ridge_fortify_configs}:${_ridge_fortify_flags}>")
+endif()
+# Whether the calls do come out fortified depends on the compiler and the C
+# library too: clang 14 with Debian 12's glibc leaves fprintf unchecked,
+# clang 19 with Debian 13's makes it __vfprintf_chk. A program that calls
+# fprintf as the tool does tells.
+set(_ridge_probe ${CMAKE_BINARY_DIR}/CMakeFiles/ridge_fortify_probe)
+file(WRITE ${_ridge_probe}.cpp
+  "#include <cstdio>\nint main(int, char* argv[]) { std::fprintf(stderr, \"%s\\n\", argv[0]); }\n")
+try_compile(_ridge_probe_built ${_ridge_probe} ${_ridge_probe}.cpp
+  COMPILE_DEFINITIONS ${_ridge_fortify_flags}
+  COPY_FILE ${_ridge_probe}.bin)
+unset(CMAKE_TRY_COMPILE_CONFIGURATION)
+set(_ridge_checked "")
+if(_ridge_probe_built)
+  file(STRINGS ${_ridge_probe}.bin _ridge_checked REGEX "__[a-z]*printf_chk")
+endif()
+if(_ridge_checked)
+  set(RIDGE_FORTIFIES ON)
+else()
+  set(RIDGE_FORTIFIES OFF)
+endif()
+message(STATUS "Optimised builds call fortified libc functions: ${RIDGE_FORTIFIES}")
+# True in the builds whose libc calls are fortified; the tests ask it.
+set(RIDGE_FORTIFIED "$<AND:${_ridge_fortify_configs},$<BOOL:${RIDGE_FORTIFIES}>>")
 foreach(flag IN ITEMS relro now)
   check_linker_flag(CXX "LINKER:-z,${flag}" RIDGE_LINKER_HAS_Z_${flag})
   if(RIDGE_LINKER_HAS_Z_${flag})
