@@ -5,8 +5,12 @@
 
 include(GNUInstallDirs)
 
-# Named after the package, as Debian looks for it, wherever the prefix is.
-set(RIDGE_DOC_DIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/ridgetexture)
+# The copyright file and changelog go to CMAKE_INSTALL_DOCDIR, which a
+# packager may set. Left unset, it is named after the package, as Debian
+# looks for it, rather than after the project.
+if("$CACHE{CMAKE_INSTALL_DOCDIR}" STREQUAL "")
+  set(CMAKE_INSTALL_DOCDIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/ridgetexture)
+endif()
 
 # Who answers for the package; also signs the changelog entries.
 set(RIDGE_MAINTAINER "RidgeTexture developers <maintainers@ridgetexture.invalid>")
@@ -50,4 +54,4 @@ add_custom_target(ridge_docs ALL
 install(TARGETS RidgeTexture RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${PROJECT_BINARY_DIR}/RidgeTexture.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${PROJECT_BINARY_DIR}/copyright ${PROJECT_BINARY_DIR}/changelog.gz
-  DESTINATION ${RIDGE_DOC_DIR})
+  DESTINATION ${CMAKE_INSTALL_DOCDIR})

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Checks what installing and packaging put in place.
-#   usage: install.sh install|deb|lintian BUILD_DIR CONFIG VERSION FORTIFIED CMAKE CPACK
+#   usage: install.sh install|deb|lintian BUILD_DIR CONFIG VERSION FORTIFIED CMAKE CPACK DOCDIR
 # CONFIG is the build configuration to install or package, FORTIFIED 1 when
-# its libc calls are fortified, CMAKE and CPACK the programs of the build. deb
+# its libc calls are fortified, CMAKE and CPACK the programs of the build,
+# DOCDIR where the copyright and changelog go, relative to the prefix. deb
 # exits 77, skipped, without dpkg-dev, and lintian without lintian.
 set -euo pipefail
 mode=$1
@@ -12,6 +13,7 @@ version=$4
 fortified=$5
 cmake=$6
 cpack=$7
+docdir=$8
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 
 # Installing and packaging both rewrite the build directory's
@@ -38,15 +40,14 @@ check_tree() {
   local root=$1
   [[ -x $root/bin/RidgeTexture ]] || fail "no executable bin/RidgeTexture"
   local file
-  for file in share/man/man1/RidgeTexture.1.gz share/doc/ridgetexture/copyright \
-    share/doc/ridgetexture/changelog.gz; do
+  for file in share/man/man1/RidgeTexture.1.gz "$docdir/copyright" "$docdir/changelog.gz"; do
     [[ -f $root/$file ]] || fail "no $file"
   done
   gzip -dc "$root/share/man/man1/RidgeTexture.1.gz" | cmp -s - "$build/RidgeTexture.1" ||
     fail "the installed manual page is not the one built"
   # The copyright file must carry LICENSE's terms, line for line.
   diff <(sed -n '/^License: /,$ { /^License: /d; s/^ //; s/^\.$//; p; }' \
-    "$root/share/doc/ridgetexture/copyright") \
+    "$root/$docdir/copyright") \
     <(sed '1,/^Copyright/d' "$source_dir/LICENSE" | sed '1{/^$/d;}') >&2 ||
     fail "the copyright file's licence text differs from LICENSE"
   local tool=$root/bin/RidgeTexture
@@ -83,7 +84,7 @@ case $mode in
     [[ $(wc -l <<< "$description") -ge 3 ]] || fail "Description has no long text: $description"
     dpkg-deb -x "${deb[0]}" "$work/root"
     check_tree "$work/root/usr"
-    changelog=$work/root/usr/share/doc/ridgetexture/changelog.gz
+    changelog=$work/root/usr/$docdir/changelog.gz
     [[ $(gzip -dc "$changelog" | head -n 1) == "ridgetexture ($version) "* ]] ||
       fail "the changelog's latest entry is not $version"
 
