@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
-# Every strict check after the test suite: warnings as errors on both
-# compilers, the sanitizers, clang-tidy, cppcheck and the format. Each build's
-# tests include the reader, manual page, install and package checks.
+# Every strict check after the test suite: the optimised build with clang++,
+# warnings as errors on both compilers, the sanitizers, clang-tidy, cppcheck
+# and the format. Each build's tests include the reader, manual page, install
+# and package checks.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 step() { printf '\n== %s\n' "$*"; }
 
-for preset in dev-gcc dev-clang sanitize; do
+for preset in release-clang dev-gcc dev-clang sanitize; do
   step "workflow $preset"
   cmake --workflow --preset "$preset"
 done
