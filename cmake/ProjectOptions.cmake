@@ -38,12 +38,14 @@ endif()
 
 # The hardening of Debian 13's hardening=+all, for the build users get
 # whatever way they build it: stack protector and clash protection, control
-# flow protection where the target has it, fortified libc calls where the
-# optimiser can check buffer sizes, a read-only relocation table resolved at
-# start-up. Each flag only where the compiler or linker takes it.
+# flow protection where the target has it, format strings checked, fortified
+# libc calls where the optimiser can check buffer sizes, a read-only
+# relocation table resolved at start-up. Each flag only where the compiler or
+# linker takes it.
 add_library(ridge_hardening INTERFACE)
 include(CheckCXXCompilerFlag)
-foreach(flag IN ITEMS -fstack-protector-strong -fstack-clash-protection -fcf-protection)
+foreach(flag IN ITEMS -fstack-protector-strong -fstack-clash-protection -fcf-protection
+    -Wformat -Werror=format-security)
   string(MAKE_C_IDENTIFIER "RIDGE_CXX_HAS${flag}" has_flag)
   check_cxx_compiler_flag(${flag} ${has_flag})
   if(${has_flag})
