@@ -40,8 +40,11 @@ for clone in "${clones[@]}"; do
   (
     [[ $clone == "${clones[0]}" ]] || umask 077
     git clone -q . "$clone" && cd "$clone"
-    cmake -S . -B build > /dev/null && cmake --build build > /dev/null
-    (cd build && umask 022 && SOURCE_DATE_EPOCH=$(git log -1 --format=%ct) cpack -G DEB) > /dev/null
+    # Quiet unless something fails: then the whole log.
+    {
+      cmake -S . -B build && cmake --build build &&
+        (cd build && umask 022 && SOURCE_DATE_EPOCH=$(git log -1 --format=%ct) cpack -G DEB)
+    } > build.log 2>&1 || { cat build.log >&2; exit 1; }
   )
 done
 debs=("${clones[0]}"/build/ridgetexture_*.deb "${clones[1]}"/build/ridgetexture_*.deb)
