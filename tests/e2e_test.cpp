@@ -93,7 +93,7 @@ std::string slurp(const fs::path& path)
 // Program names can be paths of several thousand bytes.
 const std::string& long_path()
 {
-    static const std::string path = "/" + std::string(6000, 'd') + "/RidgeTexture";
+    static const std::string path = std::string("/").append(6000, 'd').append("/RidgeTexture");
     return path;
 }
 

@@ -44,7 +44,7 @@ std::string read_back(std::FILE* f)
 // Program names can be paths of several thousand bytes.
 const std::string& long_path()
 {
-    static const std::string path = "/" + std::string(6000, 'd') + "/RidgeTexture";
+    static const std::string path = std::string("/").append(6000, 'd').append("/RidgeTexture");
     return path;
 }
 
