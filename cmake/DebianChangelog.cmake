@@ -1,9 +1,11 @@
 # Debian reads the changelog.gz of a native package as a Debian changelog, so
 # the one kept in CHANGELOG.md is rewritten in that format: an entry for each
 # "## VERSION — YYYY-MM-DD" heading, and each paragraph or "- " list item under
-# it as one "  * " item. Text before the first heading is the file's preamble
-# and is left out; backticks become double quotes.
-#   ridge_debian_changelog(MARKDOWN OUTPUT PACKAGE MAINTAINER)
+# it as one "  * " item. Text before the first such heading is left out: the
+# file's preamble, and an "## Unreleased" section, which has no date yet.
+# Backticks become double quotes. RELEASED_VAR is set to the month of the
+# latest release, as "December 2026", for the manual page.
+#   ridge_debian_changelog(MARKDOWN OUTPUT PACKAGE MAINTAINER RELEASED_VAR)
 
 # "Tue, 08 Dec 2026 00:00:00 +0000" for 2026, 12, 08 (Sakamoto's weekday rule).
 function(_ridge_rfc2822_date year month day out_var)
@@ -27,7 +29,7 @@ function(_ridge_rfc2822_date year month day out_var)
   set(${out_var} "${weekday_name}, ${day} ${month_name} ${year} 00:00:00 +0000" PARENT_SCOPE)
 endfunction()
 
-function(ridge_debian_changelog markdown output package maintainer)
+function(ridge_debian_changelog markdown output package maintainer released_var)
   file(READ "${markdown}" text)
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${markdown}")
   # Semicolons would split CMake lists: hide them while working line by line.
@@ -44,6 +46,12 @@ function(ridge_debian_changelog markdown output package maintainer)
       _ridge_rfc2822_date(${CMAKE_MATCH_2} ${CMAKE_MATCH_3} ${CMAKE_MATCH_4} date)
       if(NOT trailer STREQUAL "")
         string(APPEND result "${trailer}\n")
+      else()
+        math(EXPR index "${CMAKE_MATCH_3} - 1")
+        set(months January February March April May June July August September October
+          November December)
+        list(GET months ${index} month)
+        set(${released_var} "${month} ${CMAKE_MATCH_2}" PARENT_SCOPE)
       endif()
       string(APPEND result "${package} (${CMAKE_MATCH_1}) unstable${semicolon} urgency=medium\n\n")
       set(trailer "\n -- ${maintainer}  ${date}\n")

@@ -26,14 +26,15 @@ function(ridge_gzip file)
     VERBATIM)
 endfunction()
 
-# The manual page carries the project's version.
-configure_file(docs/RidgeTexture.1.in RidgeTexture.1 @ONLY)
-ridge_gzip(${PROJECT_BINARY_DIR}/RidgeTexture.1)
-
 include(cmake/DebianChangelog.cmake)
 ridge_debian_changelog(${PROJECT_SOURCE_DIR}/CHANGELOG.md ${PROJECT_BINARY_DIR}/changelog
-  ridgetexture "${RIDGE_MAINTAINER}")
+  ridgetexture "${RIDGE_MAINTAINER}" RIDGE_RELEASED)
 ridge_gzip(${PROJECT_BINARY_DIR}/changelog)
+
+# The manual page carries the project's version and the month of the
+# latest release in CHANGELOG.md.
+configure_file(docs/RidgeTexture.1.in RidgeTexture.1 @ONLY)
+ridge_gzip(${PROJECT_BINARY_DIR}/RidgeTexture.1)
 
 # Debian's machine-readable copyright file, made from LICENSE so the licence
 # text exists once: the holder line, then the terms with each line indented
