@@ -44,14 +44,20 @@ endif()
 # linker takes it.
 add_library(ridge_hardening INTERFACE)
 include(CheckCXXCompilerFlag)
-foreach(flag IN ITEMS -fstack-protector-strong -fstack-clash-protection -fcf-protection
-    -Wformat -Werror=format-security)
+foreach(flag IN ITEMS -fstack-protector-strong -fstack-clash-protection -fcf-protection)
   string(MAKE_C_IDENTIFIER "RIDGE_CXX_HAS${flag}" has_flag)
   check_cxx_compiler_flag(${flag} ${has_flag})
   if(${has_flag})
     target_compile_options(ridge_hardening INTERFACE ${flag})
   endif()
 endforeach()
+# Without -Wformat beside it, -Werror=format-security is itself an error.
+set(CMAKE_REQUIRED_FLAGS -Wformat)
+check_cxx_compiler_flag(-Werror=format-security RIDGE_CXX_HAS_FORMAT_SECURITY)
+unset(CMAKE_REQUIRED_FLAGS)
+if(RIDGE_CXX_HAS_FORMAT_SECURITY)
+  target_compile_options(ridge_hardening INTERFACE -Wformat -Werror=format-security)
+endif()
 
 # Fortified libc calls, in the optimised builds. Fortified calls would bypass
 # the sanitizers' interceptors, so a sanitizer build goes without them. A
@@ -85,14 +91,12 @@ try_compile(_ridge_probe_built ${_ridge_probe} ${_ridge_probe}.cpp
   COMPILE_DEFINITIONS ${_ridge_fortify_flags}
   COPY_FILE ${_ridge_probe}.bin)
 unset(CMAKE_TRY_COMPILE_CONFIGURATION)
-set(_ridge_checked "")
+set(RIDGE_FORTIFIES OFF)
 if(_ridge_probe_built)
   file(STRINGS ${_ridge_probe}.bin _ridge_checked REGEX "__[a-z]*printf_chk")
-endif()
-if(_ridge_checked)
-  set(RIDGE_FORTIFIES ON)
-else()
-  set(RIDGE_FORTIFIES OFF)
+  if(_ridge_checked)
+    set(RIDGE_FORTIFIES ON)
+  endif()
 endif()
 message(STATUS "Optimised builds call fortified libc functions: ${RIDGE_FORTIFIES}")
 # True in the builds whose libc calls are fortified; the tests ask it.
