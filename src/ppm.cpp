@@ -42,7 +42,8 @@ constexpr std::size_t decimal_digits(int value)
 // change.
 constexpr auto SIZE_LINES = [] {
     constexpr std::size_t SIZE_DIGITS = decimal_digits(IMAGE_SIZE);
-    std::array<char, (2 * SIZE_DIGITS) + decimal_digits(MAX_SAMPLE) + 5> text{};
+    constexpr std::size_t SEPARATORS = 4;  // three line feeds and a space
+    std::array<char, (2 * SIZE_DIGITS) + decimal_digits(MAX_SAMPLE) + SEPARATORS + 1> text{};
     std::size_t at = 0;
     const auto put = [&text, &at](int value, char after) {
         const std::size_t digits = decimal_digits(value);
