@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "image.hpp"
+#include "names.hpp"
 
 namespace fs = std::filesystem;
 
@@ -88,13 +89,6 @@ std::string slurp(const fs::path& path)
 {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-// Program names can be paths of several thousand bytes.
-const std::string& long_path()
-{
-    static const std::string path = std::string("/").append(6000, 'd').append("/RidgeTexture");
-    return path;
 }
 
 // The whole file as it must be, built here from the formula rather than by the

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "image.hpp"
+#include "names.hpp"
 
 namespace {
 
@@ -39,13 +40,6 @@ std::string read_back(std::FILE* f)
         bytes.append(chunk.data(), got);
     }
     return bytes;
-}
-
-// Program names can be paths of several thousand bytes.
-const std::string& long_path()
-{
-    static const std::string path = std::string("/").append(6000, 'd').append("/RidgeTexture");
-    return path;
 }
 
 // Every byte value a name can hold, 1 to 255: as given, and as the header
