@@ -107,8 +107,8 @@ INSTANTIATE_TEST_SUITE_P(
 // A stream whose writes or whose close fail on demand: a full disk, or a
 // network file system or quota that reports a lost write only at close.
 struct Sink {
-    bool fail_writes;
-    bool fail_close;
+    bool fail_writes = false;
+    bool fail_close = false;
     std::size_t bytes = 0;  // accepted by successful writes
     bool closed = false;
 };
