@@ -2,6 +2,12 @@
 // the current directory. It takes no input; arguments after the program name
 // are ignored. Exit status 0 once the file is complete, EXIT_CREATE_FAILED
 // with one line on stderr when it can't be created or fully written.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
@@ -14,6 +20,38 @@ namespace {
 constexpr const char* OUTPUT_PATH = "RidgeTexture.ppm";
 constexpr const char* PROGRAM_NAME = "RidgeTexture";
 constexpr int EXIT_CREATE_FAILED = 128;
+constexpr mode_t NEW_FILE_MODE = 0666;  // less the umask, as for any new file
+
+// Opens OUTPUT_PATH for writing as fopen's "wb" would, creating it or
+// writing over it in place, except that the file is emptied only once this
+// run holds it alone. Runs started at once in one directory would otherwise
+// each truncate it and write at their own offsets, and a header of one run
+// could end up in front of the raster of another. Where the file system
+// offers no locks, the run goes on unguarded, as it always could. Returns
+// nullptr, having changed nothing, when the file can't be had.
+std::FILE* open_output()
+{
+    const int fd = open(OUTPUT_PATH, O_WRONLY | O_CREAT | O_CLOEXEC, NEW_FILE_MODE);
+    if (fd < 0) {
+        return nullptr;
+    }
+    std::FILE* out = fdopen(fd, "wb");
+    if (out == nullptr) {
+        close(fd);
+        return nullptr;
+    }
+    // Waits for any other run to finish its file; closing releases the lock.
+    while (flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+    }
+    // Only a regular file has a length to cut: a FIFO or a device (a link
+    // to /dev/full, say) is written as it is.
+    struct stat file = {};
+    if (fstat(fd, &file) != 0 || (S_ISREG(file.st_mode) && ftruncate(fd, 0) != 0)) {
+        std::fclose(out);
+        return nullptr;
+    }
+    return out;
+}
 
 }  // namespace
 
@@ -36,8 +74,8 @@ int main(int /*argc*/, char* argv[])
     static ImageBuffer image;
     render_ridge(image);
 
-    // Create or truncate the output; on failure nothing has been changed.
-    std::FILE* out = std::fopen(OUTPUT_PATH, "wb");
+    // Create or take over the output; on failure nothing has been changed.
+    std::FILE* out = open_output();
     if (out == nullptr) {
         std::fprintf(stderr, "could not create file %s\n", OUTPUT_PATH);
         std::exit(EXIT_CREATE_FAILED);

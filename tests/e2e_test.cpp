@@ -56,6 +56,7 @@ enum class Setup : std::uint8_t {
     directory,
     unwritable_dir,
     read_only_file,
+    write_only_file,
     full_disk
 };
 
@@ -73,6 +74,7 @@ struct Case {
     bool unprivileged = false;  // run as nobody when the tests run as root
     rlim_t stack_limit = 0;     // bytes; 0 keeps the inherited limits
     rlim_t file_size_limit = 0;
+    bool ignore_sigxfsz = false;  // under the file size limit
     int status = 0;
     const char* stderr_text = "";
     Leaves leaves = Leaves::picture;
@@ -123,6 +125,13 @@ Snapshot snapshot(const fs::path& dir)
         } else if (entry.is_directory()) {
             content = "directory of " +
                       std::to_string(std::distance(fs::directory_iterator(entry.path()), {}));
+        } else if ((entry.status().permissions() & fs::perms::owner_read) == fs::perms::none) {
+            // A write-only file, which an owner other than root can't read
+            // as it stands: read it, then give its mode back.
+            const fs::perms mode = entry.status().permissions();
+            fs::permissions(entry.path(), mode | fs::perms::owner_read);
+            content = slurp(entry.path());
+            fs::permissions(entry.path(), mode);
         } else {
             content = slurp(entry.path());
         }
@@ -186,7 +195,9 @@ fs::path scratch_base()
     return tmpdir != nullptr && tmpdir[0] != '\0' ? tmpdir : "/tmp";
 }
 
-class EndToEnd : public testing::TestWithParam<Case> {
+// A scratch directory with a copy of the tool and a working directory to run
+// it in.
+class ToolRun : public testing::Test {
 protected:
     void SetUp() override
     {
@@ -214,9 +225,14 @@ protected:
         fs::remove_all(root_, ignored);
     }
 
-    // Starts the tool in work_ as the case says; the exit status, or 128 plus
-    // the signal that ended it, or -1 when the child could not be started.
-    int run(const Case& c)
+    // The tool's exit status, or 128 plus the signal that ended it, or -1
+    // when the child could not be started.
+    int run(const Case& c) { return wait_for(start(c, "")); }
+
+    // Starts the tool in work_ as the case says, with its standard output
+    // and error going to the files stdout and stderr in root_, their names
+    // followed by tag. The child's pid, or -1 when it could not be started.
+    pid_t start(const Case& c, const std::string& tag)
     {
         // execve takes the vector as non-const but doesn't write to it.
         std::vector<char*> argv(c.args.size() + 1, nullptr);
@@ -224,8 +240,8 @@ protected:
                                [](const char* arg) { return const_cast<char*>(arg); });
         const std::string work = work_.string();
         const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
-        const int out = open((root_ / "stdout").c_str(), flags, 0644);
-        const int err = open((root_ / "stderr").c_str(), flags, 0644);
+        const int out = open((root_ / ("stdout" + tag)).c_str(), flags, 0644);
+        const int err = open((root_ / ("stderr" + tag)).c_str(), flags, 0644);
         // Opened, and the working directory entered, while still root: the
         // unprivileged user may not be allowed through the scratch
         // directory's parents (a TMPDIR of mode 0700, say).
@@ -262,10 +278,12 @@ protected:
                 }
             }
             if (c.file_size_limit != 0) {
-                // The tool must see a failed write, not die of the signal.
+                // The signal's default action dumps core: none, so nothing
+                // but the picture can land in the working directory.
                 const rlimit limit{.rlim_cur = c.file_size_limit, .rlim_max = c.file_size_limit};
-                if (std::signal(SIGXFSZ, SIG_IGN) == SIG_ERR ||
-                    setrlimit(RLIMIT_FSIZE, &limit) != 0) {
+                const rlimit no_core{.rlim_cur = 0, .rlim_max = 0};
+                if (std::signal(SIGXFSZ, c.ignore_sigxfsz ? SIG_IGN : SIG_DFL) == SIG_ERR ||
+                    setrlimit(RLIMIT_FSIZE, &limit) != 0 || setrlimit(RLIMIT_CORE, &no_core) != 0) {
                     fail(CHILD_SETUP_FAILED, "setrlimit(RLIMIT_FSIZE)");
                 }
             }
@@ -284,6 +302,11 @@ protected:
         for (const int fd : fds) {
             close(fd);
         }
+        return child;
+    }
+
+    static int wait_for(pid_t child)
+    {
         int wstatus = 0;
         if (child < 0 || waitpid(child, &wstatus, 0) != child) {
             return -1;
@@ -295,6 +318,8 @@ protected:
     fs::path tool_;
     fs::path work_;
 };
+
+class EndToEnd : public ToolRun, public testing::WithParamInterface<Case> {};
 
 TEST_P(EndToEnd, Run)
 {
@@ -322,6 +347,14 @@ TEST_P(EndToEnd, Run)
         std::ofstream(work_ / "RidgeTexture.ppm", std::ios::binary) << "an older picture";
         fs::permissions(work_ / "RidgeTexture.ppm",
                         fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+        break;
+    case Setup::write_only_file:
+        // Written over by a run that opens it for writing only; one that
+        // also asks to read it is refused.
+        std::ofstream(work_ / "RidgeTexture.ppm", std::ios::binary) << "an older picture";
+        fs::permissions(work_ / "RidgeTexture.ppm", fs::perms::owner_write |
+                                                        fs::perms::group_write |
+                                                        fs::perms::others_write);
         break;
     case Setup::full_disk:
         fs::create_symlink("/dev/full", work_ / "RidgeTexture.ppm");
@@ -416,12 +449,51 @@ INSTANTIATE_TEST_SUITE_P(
                          .status = 128,
                          .stderr_text = NO_WRITE,
                          .leaves = Leaves::unchanged},
+                    Case{.label = "write_only_file_replaced",
+                         .setup = Setup::write_only_file,
+                         .unprivileged = true},
                     // What was written before the limit stays in the file.
                     Case{.label = "file_size_limit",
                          .file_size_limit = 64 * KIB,
+                         .ignore_sigxfsz = true,
                          .status = 128,
                          .stderr_text = NO_WRITE,
+                         .leaves = Leaves::part_of_picture},
+                    // Where the signal keeps its default action, it ends the
+                    // tool at the write that passes the limit: no message.
+                    Case{.label = "file_size_limit_signal",
+                         .file_size_limit = 64 * KIB,
+                         .status = 128 + SIGXFSZ,
                          .leaves = Leaves::part_of_picture}),
     case_label);
+
+// Runs started at once in one directory, under names of different lengths
+// (so their headers differ in length): whatever the interleaving, every run
+// that reports success must leave the whole picture of one of them.
+TEST_F(ToolRun, ConcurrentRunsLeaveOneWholePicture)
+{
+    constexpr int TRIALS = 300;
+    const std::array<Case, 4> runs = {Case{}, Case{.args = {long_path().c_str()}}, Case{},
+                                      Case{.args = {long_path().c_str()}}};
+    const std::array pictures = {expected_picture("RidgeTexture"), expected_picture(long_path())};
+    for (int trial = 0; trial < TRIALS; ++trial) {
+        std::array<pid_t, runs.size()> children{};
+        for (std::size_t i = 0; i < runs.size(); ++i) {
+            children.at(i) = start(runs.at(i), std::to_string(i));
+        }
+        for (std::size_t i = 0; i < runs.size(); ++i) {
+            const int status = wait_for(children.at(i));
+            const std::string err = slurp(root_ / ("stderr" + std::to_string(i)));
+            ASSERT_EQ(status, 0) << "trial " << trial << ", run " << i << ": " << explain(status)
+                                 << "\n"
+                                 << err;
+            ASSERT_EQ(err, "") << "trial " << trial << ", run " << i;
+        }
+        const std::string file = slurp(work_ / "RidgeTexture.ppm");
+        ASSERT_TRUE(std::ranges::find(pictures, file) != pictures.end())
+            << "trial " << trial << ": every run exited 0, but the file (" << file.size()
+            << " bytes) is neither run's picture";
+    }
+}
 
 }  // namespace
