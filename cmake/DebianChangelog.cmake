@@ -31,7 +31,6 @@ endfunction()
 
 function(ridge_debian_changelog markdown output package maintainer released_var)
   file(READ "${markdown}" text)
-  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${markdown}")
   # Semicolons would split CMake lists: hide them while working line by line.
   string(ASCII 31 semicolon)
   string(REPLACE ";" "${semicolon}" text "${text}")

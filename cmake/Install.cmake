@@ -27,6 +27,7 @@ function(ridge_gzip file)
 endfunction()
 
 include(cmake/DebianChangelog.cmake)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/CHANGELOG.md)
 ridge_debian_changelog(${PROJECT_SOURCE_DIR}/CHANGELOG.md ${PROJECT_BINARY_DIR}/changelog
   ridgetexture "${RIDGE_MAINTAINER}" RIDGE_RELEASED)
 ridge_gzip(${PROJECT_BINARY_DIR}/changelog)
@@ -55,4 +56,8 @@ add_custom_target(ridge_docs ALL
 install(TARGETS RidgeTexture RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${PROJECT_BINARY_DIR}/RidgeTexture.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${PROJECT_BINARY_DIR}/copyright ${PROJECT_BINARY_DIR}/changelog.gz
-  DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT docs)
+# The Debian package keeps them where Debian looks for them, whatever
+# CMAKE_INSTALL_DOCDIR says; only cmake/Packaging.cmake asks for this.
+install(FILES ${PROJECT_BINARY_DIR}/copyright ${PROJECT_BINARY_DIR}/changelog.gz
+  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/ridgetexture COMPONENT package_docs EXCLUDE_FROM_ALL)

@@ -11,6 +11,14 @@ RidgeTexture.ppm in the current directory as a raw PPM (P6) image. It has
 no options and reads no input, and it reports a file it could not create
 or write with a message and exit status 128.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+# Installed one component at a time, CPack's staging keeps its records in
+# install_manifest_COMPONENT.txt and leaves install_manifest.txt, the list of
+# what 'cmake --install' put in place, to the user: it is what the README's
+# uninstall command removes. The documentation goes in from its own
+# component, at Debian's place for it.
+set(CPACK_INSTALL_CMAKE_PROJECTS
+  "${PROJECT_BINARY_DIR};${PROJECT_NAME};Unspecified;/"
+  "${PROJECT_BINARY_DIR};${PROJECT_NAME};package_docs;/")
 set(CPACK_STRIP_FILES ON)
 # The mode of the package's directories. CPack's staging still follows the
 # builder's umask, so the pre-build script sets it on every directory there.

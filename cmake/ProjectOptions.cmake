@@ -2,7 +2,6 @@
 # nothing leaks into global flags or into whoever consumes our targets.
 
 option(RIDGE_WARNINGS_AS_ERRORS "Treat compiler warnings as errors" OFF)
-option(RIDGE_REQUIRE_TESTS "Fail to configure when GoogleTest is missing" OFF)
 option(RIDGE_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
 
 add_library(ridge_warnings INTERFACE)
@@ -64,43 +63,19 @@ endif()
 # level already chosen is kept: by the packager's flags (-D_FORTIFY_SOURCE=3,
 # or -U to go without), or by the compiler itself (Ubuntu's gcc defines 3
 # when optimising). Otherwise the level is 2.
-set(_ridge_fortify_configs
-  "$<AND:$<NOT:$<BOOL:${RIDGE_SANITIZE}>>,$<CONFIG:Release,RelWithDebInfo,MinSizeRel>>")
-# Both questions below are asked of a Release build with the flags as they
-# are now, at every configure: a changed flag changes the answers.
+# Asked of a Release build with the flags as they are now, at every
+# configure: a changed flag changes the answer.
 set(CMAKE_TRY_COMPILE_CONFIGURATION Release)
 include(CheckCXXSourceCompiles)
 unset(RIDGE_FORTIFY_LEVEL_OPEN CACHE)
 check_cxx_source_compiles("#ifdef _FORTIFY_SOURCE\n#error chosen\n#endif\nint main() {}"
   RIDGE_FORTIFY_LEVEL_OPEN)
-set(_ridge_fortify_flags "")
+unset(CMAKE_TRY_COMPILE_CONFIGURATION)
 if(RIDGE_FORTIFY_LEVEL_OPEN AND NOT "${CMAKE_CXX_FLAGS} ${CMAKE_CXX_FLAGS_RELEASE} \
     ${CMAKE_CXX_FLAGS_RELWITHDEBINFO} ${CMAKE_CXX_FLAGS_MINSIZEREL}" MATCHES "_FORTIFY_SOURCE")
-  set(_ridge_fortify_flags -D_FORTIFY_SOURCE=2)
   target_compile_options(ridge_hardening INTERFACE
-    "$<${_ridge_fortify_configs}:${_ridge_fortify_flags}>")
+    "$<$<AND:$<NOT:$<BOOL:${RIDGE_SANITIZE}>>,$<CONFIG:Release,RelWithDebInfo,MinSizeRel>>:-D_FORTIFY_SOURCE=2>")
 endif()
-# Whether the calls do come out fortified depends on the compiler and the C
-# library too: clang 14 with Debian 12's glibc leaves fprintf unchecked,
-# clang 19 with Debian 13's makes it __vfprintf_chk. A program that calls
-# fprintf as the tool does tells.
-set(_ridge_probe ${CMAKE_BINARY_DIR}/CMakeFiles/ridge_fortify_probe)
-file(WRITE ${_ridge_probe}.cpp
-  "#include <cstdio>\nint main(int, char* argv[]) { std::fprintf(stderr, \"%s\\n\", argv[0]); }\n")
-try_compile(_ridge_probe_built ${_ridge_probe} ${_ridge_probe}.cpp
-  COMPILE_DEFINITIONS ${_ridge_fortify_flags}
-  COPY_FILE ${_ridge_probe}.bin)
-unset(CMAKE_TRY_COMPILE_CONFIGURATION)
-set(RIDGE_FORTIFIES OFF)
-if(_ridge_probe_built)
-  file(STRINGS ${_ridge_probe}.bin _ridge_checked REGEX "__[a-z]*printf_chk")
-  if(_ridge_checked)
-    set(RIDGE_FORTIFIES ON)
-  endif()
-endif()
-message(STATUS "Optimised builds call fortified libc functions: ${RIDGE_FORTIFIES}")
-# True in the builds whose libc calls are fortified; the tests ask it.
-set(RIDGE_FORTIFIED "$<AND:${_ridge_fortify_configs},$<BOOL:${RIDGE_FORTIFIES}>>")
 foreach(flag IN ITEMS relro now)
   check_linker_flag(CXX "LINKER:-z,${flag}" RIDGE_LINKER_HAS_Z_${flag})
   if(RIDGE_LINKER_HAS_Z_${flag})

@@ -1,29 +1,33 @@
 #!/usr/bin/env bash
-# Checks what installing and packaging put in place.
-#   usage: install.sh install|deb|lintian BUILD_DIR CONFIG VERSION FORTIFIED CMAKE CPACK DOCDIR
-# CONFIG is the build configuration to install or package, FORTIFIED 1 when
-# its libc calls are fortified, CMAKE and CPACK the programs of the build,
-# DOCDIR where the copyright and changelog go, relative to the prefix. deb
-# exits 77, skipped, without dpkg-dev, and lintian without lintian.
+# Checks what the README's build, installing and packaging give.
+#   usage: install.sh readme|tree|deb|lintian
+#   readme   the README's build, and the other optimised configurations:
+#            the tool alone, optimised and hardened as far as the toolchain
+#            can harden it
+#   tree     cmake --install puts a working tool, its manual page, copyright
+#            and changelog in place, and the README's uninstall removes them
+#   deb      the package likewise, with its control fields, modes and
+#            hardening; made after an install, it leaves the install's
+#            record to the README's uninstall
+#   lintian  lintian -I finds nothing to say about the package
+# The build's facts come in the environment (tests/CMakeLists.txt): BUILD_DIR,
+# CONFIG (its configuration), VERSION, SANITIZE (1 for a sanitized build), CXX
+# and CXXFLAGS (its compiler and flags), CMAKE, CPACK and DOCDIR (the
+# documentation directory, absolute or relative to the prefix). Everything is
+# written under a scratch directory: installs go through DESTDIR, so even an
+# absolute DOCDIR stays in it. Exits 77, skipped, when a tool is missing.
 set -euo pipefail
 mode=$1
-build=$2
-config=$3
-version=$4
-fortified=$5
-cmake=$6
-cpack=$7
-docdir=$8
+build=$BUILD_DIR
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 
-# Installing and packaging both rewrite the build directory's
-# install_manifest.txt, the user's record of what they installed; this
-# check's own staging must leave it as it was.
+# Installing writes the build directory's install_manifest.txt, the user's
+# record of what they installed: it is put back as it was.
 manifest=$build/install_manifest.txt
 work=$(mktemp -d)
-[[ ! -e $manifest ]] || cp -p "$manifest" "$work/manifest"
+[[ ! -e $manifest ]] || cp -p "$manifest" "$work/manifest.saved"
 restore() {
-  if [[ -e $work/manifest ]]; then cp -p "$work/manifest" "$manifest"; else rm -f "$manifest"; fi
+  if [[ -e $work/manifest.saved ]]; then cp -p "$work/manifest.saved" "$manifest"; else rm -f "$manifest"; fi
   rm -rf "$work"
 }
 trap restore EXIT
@@ -33,24 +37,67 @@ need() {
     command -v "$cmd" >/dev/null || { echo "SKIPPED: $cmd is not installed" >&2; exit 77; }
   done
 }
+quietly() { "$@" > "$work/log" 2>&1 || { cat "$work/log" >&2; fail "$* failed"; }; }
+
+# What the toolchain can give, asked of a small program built with the
+# build's compiler and flags rather than of the build itself: fortified libc
+# calls when optimised, and the x86 control-flow protection note (which
+# needs C runtime start files marked for it, as Debian 12's are not).
+toolchain_gives() {
+  local probe=$work/probe-$1
+  printf '#include <cstdio>\nint main(int, char* argv[]) { std::fprintf(stderr, "%%s\\n", argv[0]); }\n' \
+    > "$probe.cpp"
+  # shellcheck disable=SC2086 # CXXFLAGS is a list of flags
+  case $1 in
+    fortify)
+      "$CXX" -O2 -D_FORTIFY_SOURCE=2 $CXXFLAGS "$probe.cpp" -o "$probe" 2>/dev/null &&
+        nm -D --undefined-only "$probe" | grep -Eq ' __[a-z_]+_chk@' ;;
+    cet)
+      "$CXX" -fcf-protection $CXXFLAGS "$probe.cpp" -o "$probe" 2>/dev/null &&
+        readelf -nW "$probe" | grep -q 'IBT, SHSTK' ;;
+  esac
+}
+# Whether this build's libc calls must come out fortified.
+fortify_expected() {
+  [[ $CONFIG =~ ^(Release|RelWithDebInfo|MinSizeRel)$ && $SANITIZE != 1 ]] && toolchain_gives fortify
+}
+
+# ELF, then 1 when its libc calls must be fortified.
+check_hardened() {
+  local elf=$1
+  readelf -hW "$elf" | grep -Eq 'Type: +DYN' || fail "$elf: not a position-independent executable"
+  readelf -lW "$elf" | grep -q GNU_RELRO || fail "$elf: no read-only relocations (GNU_RELRO)"
+  readelf -dW "$elf" | grep -Eq '\(FLAGS\) +BIND_NOW|\(FLAGS_1\) .*NOW' ||
+    fail "$elf: symbols are not bound at start-up (BIND_NOW)"
+  if [[ $2 == 1 ]]; then
+    nm -D --undefined-only "$elf" | grep -Eq ' __[a-z_]+_chk@' ||
+      fail "$elf: no fortified libc call, though the toolchain fortifies at -O2"
+  fi
+  # Sanitizer runtimes are not marked, so their builds can't carry the note.
+  if [[ $SANITIZE != 1 ]] && toolchain_gives cet; then
+    readelf -nW "$elf" | grep -q 'IBT, SHSTK' ||
+      fail "$elf: no IBT/SHSTK note, though the toolchain gives one with -fcf-protection"
+  fi
+}
 
 # The installed or packaged tool must run on its own and write the picture,
-# beside its manual page, copyright and changelog.
+# beside its manual page, copyright and changelog. PREFIX, DOCS.
 check_tree() {
-  local root=$1
-  [[ -x $root/bin/RidgeTexture ]] || fail "no executable bin/RidgeTexture"
+  local prefix=$1 docs=$2
+  [[ -x $prefix/bin/RidgeTexture ]] || fail "no executable bin/RidgeTexture"
   local file
-  for file in share/man/man1/RidgeTexture.1.gz "$docdir/copyright" "$docdir/changelog.gz"; do
-    [[ -f $root/$file ]] || fail "no $file"
+  for file in "$prefix/share/man/man1/RidgeTexture.1.gz" "$docs/copyright" "$docs/changelog.gz"; do
+    [[ -f $file ]] || fail "no ${file#"$work"/}"
   done
-  gzip -dc "$root/share/man/man1/RidgeTexture.1.gz" | cmp -s - "$build/RidgeTexture.1" ||
+  gzip -dc "$prefix/share/man/man1/RidgeTexture.1.gz" | cmp -s - "$build/RidgeTexture.1" ||
     fail "the installed manual page is not the one built"
   # The copyright file must carry LICENSE's terms, line for line.
-  diff <(sed -n '/^License: /,$ { /^License: /d; s/^ //; s/^\.$//; p; }' \
-    "$root/$docdir/copyright") \
+  diff <(sed -n '/^License: /,$ { /^License: /d; s/^ //; s/^\.$//; p; }' "$docs/copyright") \
     <(sed '1,/^Copyright/d' "$source_dir/LICENSE" | sed '1{/^$/d;}') >&2 ||
     fail "the copyright file's licence text differs from LICENSE"
-  local tool=$root/bin/RidgeTexture
+  [[ $(gzip -dc "$docs/changelog.gz" | head -n 1) == "ridgetexture ($VERSION) "* ]] ||
+    fail "the changelog's latest entry is not $VERSION"
+  local tool=$prefix/bin/RidgeTexture
   mkdir "$work/run"
   (cd "$work/run" && "$tool") || fail "the installed tool exited with $?"
   local name_bytes
@@ -59,45 +106,109 @@ check_tree() {
     fail "the installed tool wrote a file of the wrong size"
 }
 
+# cmake --install as the README has it, into a prefix in the scratch
+# directory. An absolute DOCDIR lies outside any prefix: then the install
+# is staged under DESTDIR.
+install_tree() {
+  prefix=$work/prefix
+  docs=$prefix/$DOCDIR
+  local destdir=
+  if [[ $DOCDIR == /* ]]; then
+    destdir=$work/dest
+    docs=$destdir$DOCDIR
+  fi
+  DESTDIR=$destdir quietly "$CMAKE" --install "$build" ${CONFIG:+--config "$CONFIG"} --prefix "$prefix"
+  prefix=$destdir$prefix
+}
+
+# The README's uninstall command, run as it stands on the install just made.
+uninstall_tree() {
+  local command outside left
+  if [[ $DOCDIR == /* ]]; then
+    echo "NOTE: DOCDIR $DOCDIR is absolute: the README's uninstall would remove it there; not run"
+    return
+  fi
+  command=$(grep -m 1 -x 'xargs .* < build/install_manifest\.txt' "$source_dir/README.md") ||
+    fail "README.md gives no uninstall command reading build/install_manifest.txt"
+  # Anything listed outside the scratch install is the machine's own.
+  outside=$(grep -v "^$work/prefix/" "$manifest" || true)
+  [[ -z $outside ]] || fail "install_manifest.txt lists files the install did not make: $outside"
+  mkdir "$work/clone" && ln -s "$build" "$work/clone/build"
+  (cd "$work/clone" && bash -c "$command") || fail "the README's uninstall command failed"
+  left=$(find "$work/prefix" ! -type d)
+  [[ -z $left ]] || fail "left after the README's uninstall: $left"
+}
+
 make_deb() {
-  need dpkg-deb dpkg-shlibdeps
-  (cd "$build" && "$cpack" -G DEB ${config:+-C "$config"} -B "$work/pkg" > "$work/cpack.log") ||
-    { cat "$work/cpack.log" >&2; fail "cpack failed"; }
-  deb=("$work"/pkg/ridgetexture_"$version"_*.deb)
-  [[ -f ${deb[0]} ]] || fail "no ridgetexture_${version}_*.deb"
+  need dpkg-deb dpkg-shlibdeps file
+  # Under the strictest umask, whatever the suite's own: the package's
+  # directories must still be open to all.
+  (umask 077 && cd "$build" && quietly "$CPACK" -G DEB ${CONFIG:+-C "$CONFIG"} -B "$work/pkg")
+  deb=("$work"/pkg/ridgetexture_"$VERSION"_*.deb)
+  [[ -f ${deb[0]} ]] || fail "no ridgetexture_${VERSION}_*.deb"
 }
 
 case $mode in
-  install)
-    "$cmake" --install "$build" ${config:+--config "$config"} --prefix "$work/prefix" > /dev/null
-    check_tree "$work/prefix"
+  readme)
+    [[ -n ${CMAKE_GENERATOR-} ]] || need make
+    need readelf nm
+    SANITIZE=0  # these builds are the plain ones, whatever this one is
+    fortified=0
+    toolchain_gives fortify && fortified=1
+    for type in "" RelWithDebInfo MinSizeRel; do
+      tree=$work/build$type
+      if [[ -z $type ]]; then
+        # The README's command as it stands, bar the directories.
+        mkdir "$work/run"
+        (cd "$work/run" && quietly "$CMAKE" -S "$source_dir" -B "$tree" &&
+          quietly "$CMAKE" --build "$tree" && quietly "$tree/RidgeTexture")
+        [[ -f $work/run/RidgeTexture.ppm ]] || fail "the README's build wrote no picture"
+      else
+        quietly "$CMAKE" -S "$source_dir" -B "$tree" -DCMAKE_BUILD_TYPE="$type"
+        quietly "$CMAKE" --build "$tree"
+      fi
+      built_tests=$(find "$tree" -name 'ridge_*_tests')
+      [[ -z $built_tests ]] || fail "a build without BUILD_TESTING built the tests: $built_tests"
+      # An unoptimised build keeps std::array's members out of line.
+      ! nm -C "$tree/RidgeTexture" | grep -q 'std::array<.*>::' ||
+        fail "the ${type:-plain} build is not optimised"
+      check_hardened "$tree/RidgeTexture" $fortified
+    done
+    echo "readme: the plain, RelWithDebInfo and MinSizeRel builds are optimised and hardened"
+    exit 0
+    ;;
+  tree)
+    install_tree
+    check_tree "$prefix" "$docs"
+    uninstall_tree
     ;;
   deb)
     need readelf nm
+    install_tree
     make_deb
+    uninstall_tree
     field() { dpkg-deb -f "${deb[0]}" "$1"; }
     [[ $(field Package) == ridgetexture ]] || fail "Package: $(field Package)"
-    [[ $(field Version) == "$version" ]] || fail "Version: $(field Version)"
-    [[ $(field Depends) == *libc6* ]] || fail "Depends: $(field Depends)"
+    [[ $(field Version) == "$VERSION" ]] || fail "Version: $(field Version)"
     [[ $(field Section) == graphics ]] || fail "Section: $(field Section)"
     description=$(field Description)
     [[ $(wc -l <<< "$description") -ge 3 ]] || fail "Description has no long text: $description"
+    modes=$(dpkg-deb -c "${deb[0]}" | awk '{ print $1 }' | sort -u | tr '\n' ' ')
+    [[ $modes == "-rw-r--r-- -rwxr-xr-x drwxr-xr-x " ]] || fail "modes in the package: $modes"
     dpkg-deb -x "${deb[0]}" "$work/root"
-    check_tree "$work/root/usr"
-    changelog=$work/root/usr/$docdir/changelog.gz
-    [[ $(gzip -dc "$changelog" | head -n 1) == "ridgetexture ($version) "* ]] ||
-      fail "the changelog's latest entry is not $version"
+    check_tree "$work/root/usr" "$work/root/usr/share/doc/ridgetexture"
 
-    # The shipped binary is hardened as Debian's own are.
     elf=$work/root/usr/bin/RidgeTexture
-    readelf -hW "$elf" | grep -Eq 'Type: +DYN' || fail "not a position-independent executable"
-    readelf -lW "$elf" | grep -q GNU_RELRO || fail "no read-only relocations (GNU_RELRO)"
-    readelf -dW "$elf" | grep -Eq '\(FLAGS\) +BIND_NOW|\(FLAGS_1\) .*NOW' ||
-      fail "symbols are not bound at start-up (BIND_NOW)"
+    fortified=0
+    fortify_expected && fortified=1
+    check_hardened "$elf" $fortified
     ! readelf -SW "$elf" | grep -q ' \.comment ' || fail "the binary has a .comment section"
-    if [[ $fortified == 1 ]]; then
-      nm -D --undefined-only "$elf" | grep -Eq ' __[a-z_]+_chk@' || fail "no fortified libc call"
-    fi
+    # The tool needs libc alone, from the version its newest symbol came in.
+    depends=$(field Depends)
+    [[ $depends =~ ^libc6\ \(\>=\ ([0-9.]+)\)$ ]] || fail "Depends: '$depends', not libc6 alone, versioned"
+    needed=$(readelf -VW "$elf" | grep -oE 'GLIBC_[0-9.]+' | sed 's/^GLIBC_//' | sort -V | tail -n 1)
+    dpkg --compare-versions "${BASH_REMATCH[1]}" ge "$needed" ||
+      fail "Depends: '$depends', but the binary needs GLIBC_$needed"
     ;;
   lintian)
     need lintian
@@ -114,7 +225,7 @@ case $mode in
     fi
     # Only optimised builds fortify their libc calls.
     suppress=()
-    [[ $fortified == 1 ]] || suppress=(--suppress-tags hardening-no-fortify-functions)
+    fortify_expected || suppress=(--suppress-tags hardening-no-fortify-functions)
     status=0
     tags=$(TMPDIR=$lab lintian -I "${suppress[@]}" "${deb[0]}" 2> "$lab/lintian.err") || status=$?
     # A check lintian could not run is a check not passed.
