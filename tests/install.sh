@@ -37,12 +37,17 @@ need() {
     command -v "$cmd" >/dev/null || { echo "SKIPPED: $cmd is not installed" >&2; exit 77; }
   done
 }
+# grep -q would stop reading at the first match, and under pipefail the
+# writer's SIGPIPE would fail the pipe.
+has() { grep "$@" > /dev/null; }
 quietly() { "$@" > "$work/log" 2>&1 || { cat "$work/log" >&2; fail "$* failed"; }; }
 
 # What the toolchain can give, asked of a small program built with the
 # build's compiler and flags rather than of the build itself: fortified libc
-# calls when optimised, and the x86 control-flow protection note (which
-# needs C runtime start files marked for it, as Debian 12's are not).
+# calls when optimised; x86 control-flow protection, the ENDBR64 landing pads
+# in the code, and the IBT/SHSTK note that lets the kernel enforce it (which
+# needs C runtime start files marked for it, as glibc's are not on Debian 12,
+# 13 or sid).
 toolchain_gives() {
   local probe=$work/probe-$1
   printf '#include <cstdio>\nint main(int, char* argv[]) { std::fprintf(stderr, "%%s\\n", argv[0]); }\n' \
@@ -51,10 +56,13 @@ toolchain_gives() {
   case $1 in
     fortify)
       "$CXX" -O2 -D_FORTIFY_SOURCE=2 $CXXFLAGS "$probe.cpp" -o "$probe" 2>/dev/null &&
-        nm -D --undefined-only "$probe" | grep -Eq ' __[a-z_]+_chk@' ;;
-    cet)
+        nm -D --undefined-only "$probe" | has -E ' __[a-z_]+_chk@' ;;
+    endbr)
       "$CXX" -fcf-protection $CXXFLAGS "$probe.cpp" -o "$probe" 2>/dev/null &&
-        readelf -nW "$probe" | grep -q 'IBT, SHSTK' ;;
+        objdump -d --disassemble=main "$probe" | has endbr64 ;;
+    cet_note)
+      "$CXX" -fcf-protection $CXXFLAGS "$probe.cpp" -o "$probe" 2>/dev/null &&
+        readelf -nW "$probe" | has 'IBT, SHSTK' ;;
   esac
 }
 # Whether this build's libc calls must come out fortified.
@@ -65,17 +73,22 @@ fortify_expected() {
 # ELF, then 1 when its libc calls must be fortified.
 check_hardened() {
   local elf=$1
-  readelf -hW "$elf" | grep -Eq 'Type: +DYN' || fail "$elf: not a position-independent executable"
-  readelf -lW "$elf" | grep -q GNU_RELRO || fail "$elf: no read-only relocations (GNU_RELRO)"
-  readelf -dW "$elf" | grep -Eq '\(FLAGS\) +BIND_NOW|\(FLAGS_1\) .*NOW' ||
+  readelf -hW "$elf" | has -E 'Type: +DYN' || fail "$elf: not a position-independent executable"
+  readelf -lW "$elf" | has GNU_RELRO || fail "$elf: no read-only relocations (GNU_RELRO)"
+  readelf -dW "$elf" | has -E '\(FLAGS\) +BIND_NOW|\(FLAGS_1\) .*NOW' ||
     fail "$elf: symbols are not bound at start-up (BIND_NOW)"
   if [[ $2 == 1 ]]; then
-    nm -D --undefined-only "$elf" | grep -Eq ' __[a-z_]+_chk@' ||
+    nm -D --undefined-only "$elf" | has -E ' __[a-z_]+_chk@' ||
       fail "$elf: no fortified libc call, though the toolchain fortifies at -O2"
   fi
+  # A stripped binary has no main to look at.
+  if nm "$elf" 2>/dev/null | has ' T main$' && toolchain_gives endbr; then
+    objdump -d --disassemble=main "$elf" | has endbr64 ||
+      fail "$elf: main starts with no ENDBR64, though the toolchain adds one with -fcf-protection"
+  fi
   # Sanitizer runtimes are not marked, so their builds can't carry the note.
-  if [[ $SANITIZE != 1 ]] && toolchain_gives cet; then
-    readelf -nW "$elf" | grep -q 'IBT, SHSTK' ||
+  if [[ $SANITIZE != 1 ]] && toolchain_gives cet_note; then
+    readelf -nW "$elf" | has 'IBT, SHSTK' ||
       fail "$elf: no IBT/SHSTK note, though the toolchain gives one with -fcf-protection"
   fi
 }
@@ -151,7 +164,7 @@ make_deb() {
 case $mode in
   readme)
     [[ -n ${CMAKE_GENERATOR-} ]] || need make
-    need readelf nm
+    need readelf nm objdump
     SANITIZE=0  # these builds are the plain ones, whatever this one is
     fortified=0
     toolchain_gives fortify && fortified=1
@@ -170,7 +183,7 @@ case $mode in
       built_tests=$(find "$tree" -name 'ridge_*_tests')
       [[ -z $built_tests ]] || fail "a build without BUILD_TESTING built the tests: $built_tests"
       # An unoptimised build keeps std::array's members out of line.
-      ! nm -C "$tree/RidgeTexture" | grep -q 'std::array<.*>::' ||
+      ! nm -C "$tree/RidgeTexture" | has 'std::array<.*>::' ||
         fail "the ${type:-plain} build is not optimised"
       check_hardened "$tree/RidgeTexture" $fortified
     done
@@ -183,7 +196,7 @@ case $mode in
     uninstall_tree
     ;;
   deb)
-    need readelf nm
+    need readelf nm objdump
     install_tree
     make_deb
     uninstall_tree
@@ -202,7 +215,7 @@ case $mode in
     fortified=0
     fortify_expected && fortified=1
     check_hardened "$elf" $fortified
-    ! readelf -SW "$elf" | grep -q ' \.comment ' || fail "the binary has a .comment section"
+    ! readelf -SW "$elf" | has ' \.comment ' || fail "the binary has a .comment section"
     # The tool needs libc alone, from the version its newest symbol came in.
     depends=$(field Depends)
     [[ $depends =~ ^libc6\ \(\>=\ ([0-9.]+)\)$ ]] || fail "Depends: '$depends', not libc6 alone, versioned"
