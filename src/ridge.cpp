@@ -10,10 +10,15 @@ namespace {
 
 constexpr std::size_t SIZE = IMAGE_SIZE;
 
-// How far along a row a pixel can be from the diagonal and still be lit.
-constexpr std::size_t REACH = 15;
-static_assert(ridge_value(REACH, 0) > 0 && ridge_value(REACH + 1, 0) == 0,
-              "REACH must be the last lit distance");
+// How far along a row a pixel can be from the diagonal and still be lit: the
+// formula falls as the distance grows, so the first black distance ends it.
+constexpr std::size_t REACH = [] {
+    int d = 0;
+    while (d + 1 < IMAGE_SIZE && ridge_value(d + 1, 0) > 0) {
+        ++d;
+    }
+    return static_cast<std::size_t>(d);
+}();
 
 // A pixel depends only on x - y, so every row's lit pixels are a piece of the
 // same run: the pixels from REACH left of the diagonal to REACH right of it.

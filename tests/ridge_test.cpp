@@ -10,29 +10,49 @@
 
 namespace {
 
-// 255 - d - d*d by distance d from the diagonal, worked out by hand; 16 is the
-// first distance where the formula goes negative and must clamp to black.
-constexpr std::array<int, 17> VALUE_BY_DISTANCE = {255, 253, 249, 243, 235, 225, 213, 199, 183,
-                                                   165, 145, 123, 99,  73,  45,  15,  0};
+// 255 - d - d*d by distance d from the diagonal, worked out by hand; the last
+// is the first distance where the formula goes negative and must clamp to
+// black, as every distance after it must.
+constexpr std::array VALUE_BY_DISTANCE = {255, 253, 249, 243, 235, 225, 213, 199, 183,
+                                          165, 145, 123, 99,  73,  45,  15,  0};
 
 constexpr int LAST = IMAGE_SIZE - 1;
 
-// Checked by the compiler: a wrong value breaks the build.
-constexpr bool ridge_matches_table()
+// Where ridge_value first differs from the table, and the two values; all
+// zero where it never does.
+struct Mismatch {
+    int distance = 0;
+    int formula = 0;
+    int table = 0;
+};
+
+constexpr Mismatch first_mismatch()
 {
     for (int d = 0; d < IMAGE_SIZE; ++d) {
         const int want = d < static_cast<int>(VALUE_BY_DISTANCE.size())
                              ? VALUE_BY_DISTANCE[static_cast<std::size_t>(d)]
                              : 0;
         // Both sides of the diagonal, measured from both ends of it.
-        if (ridge_value(d, 0) != want || ridge_value(0, d) != want ||
-            ridge_value(LAST, LAST - d) != want || ridge_value(LAST - d, LAST) != want) {
-            return false;
+        for (const int got : {ridge_value(d, 0), ridge_value(0, d), ridge_value(LAST, LAST - d),
+                              ridge_value(LAST - d, LAST)}) {
+            if (got != want) {
+                return {.distance = d, .formula = got, .table = want};
+            }
         }
     }
+    return {};
+}
+
+// Checked by the compiler: a wrong value breaks the build, and the error
+// names the template's arguments, the distance and both values.
+template <int Distance, int Formula, int Table>
+constexpr bool agrees_with_table()
+{
+    static_assert(Formula == Table, "ridge_value differs from VALUE_BY_DISTANCE at Distance");
     return true;
 }
-static_assert(ridge_matches_table());
+constexpr Mismatch MISMATCH = first_mismatch();
+static_assert(agrees_with_table<MISMATCH.distance, MISMATCH.formula, MISMATCH.table>());
 static_assert(ridge_value(0, 0) == MAX_SAMPLE && ridge_value(LAST, LAST) == MAX_SAMPLE);
 static_assert(ridge_value(LAST, 0) == 0 && ridge_value(0, LAST) == 0);
 
