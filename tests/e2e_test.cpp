@@ -352,9 +352,8 @@ TEST_P(EndToEnd, Run)
         // Written over by a run that opens it for writing only; one that
         // also asks to read it is refused.
         std::ofstream(work_ / "RidgeTexture.ppm", std::ios::binary) << "an older picture";
-        fs::permissions(work_ / "RidgeTexture.ppm", fs::perms::owner_write |
-                                                        fs::perms::group_write |
-                                                        fs::perms::others_write);
+        fs::permissions(work_ / "RidgeTexture.ppm",
+                        fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write);
         break;
     case Setup::full_disk:
         fs::create_symlink("/dev/full", work_ / "RidgeTexture.ppm");

@@ -33,11 +33,11 @@ constexpr Mismatch first_mismatch()
                              ? VALUE_BY_DISTANCE[static_cast<std::size_t>(d)]
                              : 0;
         // Both sides of the diagonal, measured from both ends of it.
-        for (const int got : {ridge_value(d, 0), ridge_value(0, d), ridge_value(LAST, LAST - d),
-                              ridge_value(LAST - d, LAST)}) {
-            if (got != want) {
-                return {.distance = d, .formula = got, .table = want};
-            }
+        const std::array got = {ridge_value(d, 0), ridge_value(0, d), ridge_value(LAST, LAST - d),
+                                ridge_value(LAST - d, LAST)};
+        const auto* wrong = std::ranges::find_if(got, [want](int value) { return value != want; });
+        if (wrong != got.end()) {
+            return {.distance = d, .formula = *wrong, .table = want};
         }
     }
     return {};
@@ -45,8 +45,7 @@ constexpr Mismatch first_mismatch()
 
 // Checked by the compiler: a wrong value breaks the build, and the error
 // names the template's arguments, the distance and both values.
-template <int Distance, int Formula, int Table>
-constexpr bool agrees_with_table()
+template <int Distance, int Formula, int Table> constexpr bool agrees_with_table()
 {
     static_assert(Formula == Table, "ridge_value differs from VALUE_BY_DISTANCE at Distance");
     return true;
