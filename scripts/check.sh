@@ -29,9 +29,9 @@ cppcheck --project=out/build/dev-clang/compile_commands.json --library=googletes
 step "clang-format"
 clang-format --dry-run --Werror "${units[@]}" src/*.hpp
 
-# The package, made as the README says from two clones in different places,
-# one of them built under a strict umask, must come out the same to the bit.
-# The clones are of HEAD: uncommitted changes are not part of this check.
+# The package, made as the README says from two copies of the working tree
+# in different places, one of them built under a strict umask, must come out
+# the same to the bit.
 step "reproducible package"
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
@@ -39,7 +39,7 @@ clones=("$scratch/one/RidgeTexture" "$scratch/second/clone/of/it")
 for clone in "${clones[@]}"; do
   (
     [[ $clone == "${clones[0]}" ]] || umask 077
-    git clone -q . "$clone" && cd "$clone"
+    bash scripts/worktree.sh "$clone" && cd "$clone"
     # Quiet unless something fails: then the whole log.
     {
       cmake -S . -B build && cmake --build build &&
