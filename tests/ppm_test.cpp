@@ -1,3 +1,5 @@
+// The writer: exact header and raster bytes for a table of program names,
+// and finish_stream on streams whose writes, flush or close fail.
 #include "ppm.hpp"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,5 @@
+// The formula against the table worked out by hand, at compile time, and the
+// fast renderer against the formula at every byte.
 #include "ridge.hpp"
 
 #include <gtest/gtest.h>
