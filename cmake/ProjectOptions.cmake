@@ -73,8 +73,9 @@ check_cxx_source_compiles("#ifdef _FORTIFY_SOURCE\n#error chosen\n#endif\nint ma
 unset(CMAKE_TRY_COMPILE_CONFIGURATION)
 if(RIDGE_FORTIFY_LEVEL_OPEN AND NOT "${CMAKE_CXX_FLAGS} ${CMAKE_CXX_FLAGS_RELEASE} \
     ${CMAKE_CXX_FLAGS_RELWITHDEBINFO} ${CMAKE_CXX_FLAGS_MINSIZEREL}" MATCHES "_FORTIFY_SOURCE")
+  set(_ridge_optimised "$<CONFIG:Release,RelWithDebInfo,MinSizeRel>")
   target_compile_options(ridge_hardening INTERFACE
-    "$<$<AND:$<NOT:$<BOOL:${RIDGE_SANITIZE}>>,$<CONFIG:Release,RelWithDebInfo,MinSizeRel>>:-D_FORTIFY_SOURCE=2>")
+    "$<$<AND:$<NOT:$<BOOL:${RIDGE_SANITIZE}>>,${_ridge_optimised}>:-D_FORTIFY_SOURCE=2>")
 endif()
 foreach(flag IN ITEMS relro now)
   check_linker_flag(CXX "LINKER:-z,${flag}" RIDGE_LINKER_HAS_Z_${flag})

@@ -28,7 +28,7 @@ constexpr mode_t NEW_FILE_MODE = 0666;  // less the umask, as for any new file
 // each truncate it and write at their own offsets, and a header of one run
 // could end up in front of the raster of another. Where the file system
 // offers no locks, the run goes on unguarded, as it always could. Returns
-// nullptr, having changed nothing, when the file can't be had.
+// nullptr, having written nothing, when the file can't be had.
 std::FILE* open_output()
 {
     const int fd = open(OUTPUT_PATH, O_WRONLY | O_CREAT | O_CLOEXEC, NEW_FILE_MODE);
