@@ -22,12 +22,15 @@ build=$BUILD_DIR
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 
 # Installing writes the build directory's install_manifest.txt, the user's
-# record of what they installed: it is put back as it was.
+# record of what they installed, and packaging its install_manifest_*.txt:
+# they are put back as they were.
 manifest=$build/install_manifest.txt
 work=$(mktemp -d)
-[[ ! -e $manifest ]] || cp -p "$manifest" "$work/manifest.saved"
+mkdir "$work/manifests"
+find "$build" -maxdepth 1 -name 'install_manifest*.txt' -exec cp -p {} "$work/manifests/" \;
 restore() {
-  if [[ -e $work/manifest.saved ]]; then cp -p "$work/manifest.saved" "$manifest"; else rm -f "$manifest"; fi
+  rm -f "$build"/install_manifest*.txt
+  find "$work/manifests" -type f -exec cp -p {} "$build/" \;
   rm -rf "$work"
 }
 trap restore EXIT
