@@ -50,47 +50,51 @@ quietly() { "$@" > "$work/log" 2>&1 || { cat "$work/log" >&2; fail "$* failed"; 
 # calls when optimised; x86 control-flow protection, the ENDBR64 landing pads
 # in the code, and the IBT/SHSTK note that lets the kernel enforce it (which
 # needs C runtime start files marked for it, as glibc's are not on Debian 12,
-# 13 or sid).
-toolchain_gives() {
-  local probe=$work/probe-$1
+# 13 or sid). Sets gives_fortify, gives_endbr and gives_cet_note to 1 or 0,
+# building the probe once.
+calls_fortified() { nm -D --undefined-only "$1" | has -E ' __[a-z_]+_chk@'; }
+probe_toolchain() {
+  [[ -z ${gives_fortify-} ]] || return 0
+  gives_fortify=0 gives_endbr=0 gives_cet_note=0
+  local probe=$work/probe
   printf '#include <cstdio>\nint main(int, char* argv[]) { std::fprintf(stderr, "%%s\\n", argv[0]); }\n' \
     > "$probe.cpp"
   # shellcheck disable=SC2086 # CXXFLAGS is a list of flags
-  case $1 in
-    fortify)
-      "$CXX" -O2 -D_FORTIFY_SOURCE=2 $CXXFLAGS "$probe.cpp" -o "$probe" 2>/dev/null &&
-        nm -D --undefined-only "$probe" | has -E ' __[a-z_]+_chk@' ;;
-    endbr)
-      "$CXX" -fcf-protection $CXXFLAGS "$probe.cpp" -o "$probe" 2>/dev/null &&
-        objdump -d --disassemble=main "$probe" | has endbr64 ;;
-    cet_note)
-      "$CXX" -fcf-protection $CXXFLAGS "$probe.cpp" -o "$probe" 2>/dev/null &&
-        readelf -nW "$probe" | has 'IBT, SHSTK' ;;
-  esac
+  if "$CXX" -O2 -D_FORTIFY_SOURCE=2 $CXXFLAGS "$probe.cpp" -o "$probe-fortify" 2>/dev/null &&
+    calls_fortified "$probe-fortify"; then
+    gives_fortify=1
+  fi
+  # shellcheck disable=SC2086
+  if "$CXX" -fcf-protection $CXXFLAGS "$probe.cpp" -o "$probe-cf" 2>/dev/null; then
+    if objdump -d --disassemble=main "$probe-cf" | has endbr64; then gives_endbr=1; fi
+    if readelf -nW "$probe-cf" | has 'IBT, SHSTK'; then gives_cet_note=1; fi
+  fi
 }
 # Whether this build's libc calls must come out fortified.
 fortify_expected() {
-  [[ $CONFIG =~ ^(Release|RelWithDebInfo|MinSizeRel)$ && $SANITIZE != 1 ]] && toolchain_gives fortify
+  probe_toolchain
+  [[ $CONFIG =~ ^(Release|RelWithDebInfo|MinSizeRel)$ && $SANITIZE != 1 && $gives_fortify == 1 ]]
 }
 
 # ELF, then 1 when its libc calls must be fortified.
 check_hardened() {
   local elf=$1
+  probe_toolchain
   readelf -hW "$elf" | has -E 'Type: +DYN' || fail "$elf: not a position-independent executable"
   readelf -lW "$elf" | has GNU_RELRO || fail "$elf: no read-only relocations (GNU_RELRO)"
   readelf -dW "$elf" | has -E '\(FLAGS\) +BIND_NOW|\(FLAGS_1\) .*NOW' ||
     fail "$elf: symbols are not bound at start-up (BIND_NOW)"
   if [[ $2 == 1 ]]; then
-    nm -D --undefined-only "$elf" | has -E ' __[a-z_]+_chk@' ||
+    calls_fortified "$elf" ||
       fail "$elf: no fortified libc call, though the toolchain fortifies at -O2"
   fi
   # A stripped binary has no main to look at.
-  if nm "$elf" 2>/dev/null | has ' T main$' && toolchain_gives endbr; then
+  if [[ $gives_endbr == 1 ]] && nm "$elf" 2>/dev/null | has ' T main$'; then
     objdump -d --disassemble=main "$elf" | has endbr64 ||
       fail "$elf: main starts with no ENDBR64, though the toolchain adds one with -fcf-protection"
   fi
   # Sanitizer runtimes are not marked, so their builds can't carry the note.
-  if [[ $SANITIZE != 1 ]] && toolchain_gives cet_note; then
+  if [[ $SANITIZE != 1 && $gives_cet_note == 1 ]]; then
     readelf -nW "$elf" | has 'IBT, SHSTK' ||
       fail "$elf: no IBT/SHSTK note, though the toolchain gives one with -fcf-protection"
   fi
@@ -169,8 +173,7 @@ case $mode in
     [[ -n ${CMAKE_GENERATOR-} ]] || need make
     need readelf nm objdump
     SANITIZE=0  # these builds are the plain ones, whatever this one is
-    fortified=0
-    toolchain_gives fortify && fortified=1
+    probe_toolchain
     for type in "" RelWithDebInfo MinSizeRel; do
       tree=$work/build$type
       if [[ -z $type ]]; then
@@ -188,7 +191,7 @@ case $mode in
       # An unoptimised build keeps std::array's members out of line.
       ! nm -C "$tree/RidgeTexture" | has 'std::array<.*>::' ||
         fail "the ${type:-plain} build is not optimised"
-      check_hardened "$tree/RidgeTexture" $fortified
+      check_hardened "$tree/RidgeTexture" $gives_fortify
     done
     echo "readme: the plain, RelWithDebInfo and MinSizeRel builds are optimised and hardened"
     exit 0
