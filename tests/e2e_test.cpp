@@ -4,9 +4,16 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/inotify.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,7 +22,9 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -39,15 +48,17 @@ namespace {
 
 constexpr uid_t NOBODY = 65534;  // the usual unprivileged user and group
 constexpr rlim_t KIB = 1024;
-// The tool runs under this umask, one no system uses by default, so a file
-// made with any fixed mode shows; a new picture must get 0666 & ~umask.
-constexpr mode_t CHILD_UMASK = 027;
+// The tool runs under this umask, one no system uses by default: it masks
+// only others' read, so a file made with a fixed mode (0600, 0644, 0660,
+// 0664, or 0666 with the umask ignored) shows; a new picture must get 0662.
+constexpr mode_t CHILD_UMASK = 004;
 constexpr auto NEW_FILE_MODE = static_cast<fs::perms>(0666 & ~CHILD_UMASK);
 
 // Exit statuses of the child when it fails before the tool runs.
 constexpr int CHILD_SETUP_FAILED = 201;
 constexpr int CHILD_CANNOT_DROP = 202;
 constexpr int CHILD_CANNOT_EXEC = 203;
+constexpr int CHILD_CANNOT_FILTER = 204;
 
 // What the working directory holds before the run.
 enum class Setup : std::uint8_t {
@@ -57,14 +68,24 @@ enum class Setup : std::uint8_t {
     unwritable_dir,
     read_only_file,
     write_only_file,
-    full_disk
+    full_disk,
+    locked_file,         // an older file, locked by this test all through the run
+    moved_while_waiting  // the same, moved to keep.ppm and let go once the run has it open
+};
+
+// System calls the kernel refuses the tool, as a sandbox may.
+enum class Refuse : std::uint8_t {
+    nothing,
+    truncation,  // ftruncate fails with EPERM
+    lock,        // the first try for the lock kills the process (SIGSYS)
 };
 
 // What it must hold after the run.
 enum class Leaves : std::uint8_t {
-    picture,          // the picture, named as header_name says, and nothing else
-    unchanged,        // what it held before
-    part_of_picture,  // a proper, non-empty beginning of the picture, nothing else
+    picture,                 // the picture, named as header_name says, and nothing else
+    unchanged,               // what it held before
+    part_of_picture,         // a proper, non-empty beginning of the picture, nothing else
+    picture_and_moved_file,  // a new file with the picture, and keep.ppm as it was
 };
 
 struct Case {
@@ -75,6 +96,7 @@ struct Case {
     rlim_t stack_limit = 0;     // bytes; 0 keeps the inherited limits
     rlim_t file_size_limit = 0;
     bool ignore_sigxfsz = false;  // under the file size limit
+    Refuse refuse = Refuse::nothing;
     int status = 0;
     const char* stderr_text = "";
     Leaves leaves = Leaves::picture;
@@ -184,9 +206,46 @@ std::string explain(int status)
         return "the child could not set up its streams, limits or working directory";
     case CHILD_CANNOT_EXEC:
         return "the child could not execute the copy of the tool (its message says why)";
+    case CHILD_CANNOT_FILTER:
+        return "the child could not install its seccomp filter";
     default:
         return status > 128 ? "killed by signal " + std::to_string(status - 128) : "";
     }
+}
+
+// Installs a seccomp filter that answers what the case refuses; false when
+// the kernel won't take one.
+bool refuse_system_calls(Refuse what)
+{
+#ifdef __NR_ftruncate64
+    constexpr long FTRUNCATE64 = __NR_ftruncate64;  // what 32-bit targets call
+#else
+    constexpr long FTRUNCATE64 = __NR_ftruncate;
+#endif
+    std::uint32_t action = SECCOMP_RET_ALLOW;
+    std::array<long, 2> calls = {__NR_ftruncate, FTRUNCATE64};
+    switch (what) {
+    case Refuse::nothing:
+        return true;
+    case Refuse::truncation:
+        action = SECCOMP_RET_ERRNO | EPERM;
+        break;
+    case Refuse::lock:
+        action = SECCOMP_RET_KILL_PROCESS;
+        calls = {__NR_flock, __NR_flock};
+        break;
+    }
+    // Load the call's number; either of the two jumps to the action.
+    std::array<sock_filter, 5> filter = {{
+        {BPF_LD | BPF_W | BPF_ABS, 0, 0, offsetof(seccomp_data, nr)},
+        {BPF_JMP | BPF_JEQ | BPF_K, 2, 0, static_cast<std::uint32_t>(calls[0])},
+        {BPF_JMP | BPF_JEQ | BPF_K, 1, 0, static_cast<std::uint32_t>(calls[1])},
+        {BPF_RET | BPF_K, 0, 0, SECCOMP_RET_ALLOW},
+        {BPF_RET | BPF_K, 0, 0, action},
+    }};
+    const sock_fprog program = {.len = filter.size(), .filter = filter.data()};
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
 }
 
 fs::path scratch_base()
@@ -277,13 +336,16 @@ protected:
                     fail(CHILD_SETUP_FAILED, "setrlimit(RLIMIT_STACK)");
                 }
             }
+            // SIGXFSZ and SIGSYS dump core by default: no core, so nothing
+            // but the picture can land in the working directory.
+            const rlimit no_core{.rlim_cur = 0, .rlim_max = 0};
+            if (setrlimit(RLIMIT_CORE, &no_core) != 0) {
+                fail(CHILD_SETUP_FAILED, "setrlimit(RLIMIT_CORE)");
+            }
             if (c.file_size_limit != 0) {
-                // The signal's default action dumps core: none, so nothing
-                // but the picture can land in the working directory.
                 const rlimit limit{.rlim_cur = c.file_size_limit, .rlim_max = c.file_size_limit};
-                const rlimit no_core{.rlim_cur = 0, .rlim_max = 0};
                 if (std::signal(SIGXFSZ, c.ignore_sigxfsz ? SIG_IGN : SIG_DFL) == SIG_ERR ||
-                    setrlimit(RLIMIT_FSIZE, &limit) != 0 || setrlimit(RLIMIT_CORE, &no_core) != 0) {
+                    setrlimit(RLIMIT_FSIZE, &limit) != 0) {
                     fail(CHILD_SETUP_FAILED, "setrlimit(RLIMIT_FSIZE)");
                 }
             }
@@ -292,6 +354,9 @@ protected:
                 fail(CHILD_CANNOT_DROP, "becoming uid and gid 65534");
             }
             umask(CHILD_UMASK);
+            if (!refuse_system_calls(c.refuse)) {
+                fail(CHILD_CANNOT_FILTER, "installing a seccomp filter");
+            }
             fexecve(tool, argv.data(), environ);
             struct statvfs where = {};
             if (errno == EACCES && fstatvfs(tool, &where) == 0 && (where.f_flag & ST_NOEXEC) != 0) {
@@ -324,6 +389,8 @@ class EndToEnd : public ToolRun, public testing::WithParamInterface<Case> {};
 TEST_P(EndToEnd, Run)
 {
     const Case& c = GetParam();
+    const fs::path output = work_ / "RidgeTexture.ppm";
+    int held = -1;  // the lock this test keeps on the file, as another process would
     switch (c.setup) {
     case Setup::empty:
         break;
@@ -356,17 +423,44 @@ TEST_P(EndToEnd, Run)
                         fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write);
         break;
     case Setup::full_disk:
-        fs::create_symlink("/dev/full", work_ / "RidgeTexture.ppm");
+        fs::create_symlink("/dev/full", output);
+        break;
+    case Setup::locked_file:
+    case Setup::moved_while_waiting:
+        std::ofstream(output, std::ios::binary) << "an older picture";
+        held = open(output.c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0) << std::strerror(errno);
         break;
     }
     const auto before = snapshot(work_);
 
-    const int status = run(c);
+    // Once the run has opened the file, which inotify tells, it is waiting
+    // for the lock: then the file is moved away and let go.
+    const bool move = c.setup == Setup::moved_while_waiting;
+    const int opened = move ? inotify_init1(IN_CLOEXEC) : -1;
+    ASSERT_TRUE(!move || (opened >= 0 && inotify_add_watch(opened, output.c_str(), IN_OPEN) >= 0))
+        << std::strerror(errno);
+    const pid_t child = start(c, "");
+    if (move) {
+        constexpr int HANG_MS = 60 * 1000;
+        pollfd event = {.fd = opened, .events = POLLIN, .revents = 0};
+        EXPECT_EQ(poll(&event, 1, HANG_MS), 1) << "the run never opened the file";
+        fs::rename(output, work_ / "keep.ppm");
+        close(opened);
+        close(held);
+        held = -1;
+    }
+    // Whatever lock is kept, the run must end while it is kept.
+    const int status = wait_for(child);
+    if (held >= 0) {
+        close(held);
+    }
     const std::string err = slurp(root_ / "stderr");
-    if (status == CHILD_CANNOT_DROP) {
+    if (status == CHILD_CANNOT_DROP || status == CHILD_CANNOT_FILTER) {
         // As root in a user namespace that maps no uid 65534, there is no
-        // switching to nobody, and root itself would pass where nobody must fail.
-        GTEST_SKIP() << "can't run as the unprivileged user here: " << err;
+        // switching to nobody, and root itself would pass where nobody must
+        // fail; a kernel without seccomp refuses nothing.
+        GTEST_SKIP() << "can't run as the case needs here: " << err;
     }
     EXPECT_EQ(status, c.status) << explain(status) << "\n" << err;
     EXPECT_EQ(slurp(root_ / "stdout"), "");
@@ -385,6 +479,11 @@ TEST_P(EndToEnd, Run)
         break;
     case Leaves::unchanged:
         EXPECT_EQ(differences(after, before), "") << "a failed run must not change the directory";
+        break;
+    case Leaves::picture_and_moved_file:
+        EXPECT_EQ(differences(after, {{"RidgeTexture.ppm", {NEW_FILE_MODE, picture}},
+                                      {"keep.ppm", before.at("RidgeTexture.ppm")}}),
+                  "");
         break;
     case Leaves::part_of_picture: {
         const std::string part =
@@ -463,7 +562,29 @@ INSTANTIATE_TEST_SUITE_P(
                     Case{.label = "file_size_limit_signal",
                          .file_size_limit = 64 * KIB,
                          .status = 128 + SIGXFSZ,
-                         .leaves = Leaves::part_of_picture}),
+                         .leaves = Leaves::part_of_picture},
+                    // Another process keeps the lock all through the run: the
+                    // run waits a while, then writes over the file all the same.
+                    Case{.label = "lock_kept_by_another", .setup = Setup::locked_file},
+                    // The file waited for is moved away: the run makes a new one.
+                    Case{.label = "file_moved_while_waiting",
+                         .setup = Setup::moved_while_waiting,
+                         .leaves = Leaves::picture_and_moved_file},
+                    // A run stopped as it tries for the lock has emptied nothing.
+                    Case{.label = "killed_before_the_lock",
+                         .setup = Setup::larger_file,
+                         .refuse = Refuse::lock,
+                         .status = 128 + SIGSYS,
+                         .leaves = Leaves::unchanged},
+                    // Where truncation is refused, an old file can't be replaced
+                    // and stays as it was; a new one needs no truncation.
+                    Case{.label = "truncation_refused",
+                         .setup = Setup::larger_file,
+                         .refuse = Refuse::truncation,
+                         .status = 128,
+                         .stderr_text = NO_CREATE,
+                         .leaves = Leaves::unchanged},
+                    Case{.label = "truncation_refused_no_file", .refuse = Refuse::truncation}),
     case_label);
 
 // Runs started at once in one directory, under names of different lengths
@@ -471,11 +592,15 @@ INSTANTIATE_TEST_SUITE_P(
 // that reports success must leave the whole picture of one of them.
 TEST_F(ToolRun, ConcurrentRunsLeaveOneWholePicture)
 {
+    // As many trials as fit in the time, up to a number: a slow build (the
+    // sanitizers) makes fewer, which still catch unguarded runs.
     constexpr int TRIALS = 300;
+    const auto stop = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     const std::array<Case, 4> runs = {Case{}, Case{.args = {long_path().c_str()}}, Case{},
                                       Case{.args = {long_path().c_str()}}};
     const std::array pictures = {expected_picture("RidgeTexture"), expected_picture(long_path())};
-    for (int trial = 0; trial < TRIALS; ++trial) {
+    int trial = 0;
+    for (; trial < TRIALS && std::chrono::steady_clock::now() < stop; ++trial) {
         std::array<pid_t, runs.size()> children{};
         for (std::size_t i = 0; i < runs.size(); ++i) {
             children.at(i) = start(runs.at(i), std::to_string(i));
@@ -493,6 +618,7 @@ TEST_F(ToolRun, ConcurrentRunsLeaveOneWholePicture)
             << "trial " << trial << ": every run exited 0, but the file (" << file.size()
             << " bytes) is neither run's picture";
     }
+    RecordProperty("trials", trial);
 }
 
 }  // namespace
