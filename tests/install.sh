@@ -1,36 +1,30 @@
 #!/usr/bin/env bash
-# Checks what the README's build, installing and packaging give.
-#   usage: install.sh readme|tree|deb|lintian
+# Checks what the README's build and cmake --install give.
+#   usage: install.sh readme|tree
 #   readme   the README's build, and the other optimised configurations:
 #            the tool alone, optimised and hardened as far as the toolchain
 #            can harden it
 #   tree     cmake --install puts a working tool, its manual page, copyright
 #            and changelog in place, and the README's uninstall removes them
-#   deb      the package likewise, with its control fields, modes and
-#            hardening; made after an install, it leaves the install's
-#            record to the README's uninstall
-#   lintian  lintian -I finds nothing to say about the package
 # The build's facts come in the environment (tests/CMakeLists.txt): BUILD_DIR,
-# CONFIG (its configuration), VERSION, SANITIZE (1 for a sanitized build), CXX
-# and CXXFLAGS (its compiler and flags), CMAKE, CPACK and DOCDIR (the
-# documentation directory, absolute or relative to the prefix). Everything is
-# written under a scratch directory: installs go through DESTDIR, so even an
-# absolute DOCDIR stays in it. Exits 77, skipped, when a tool is missing.
+# CONFIG (its configuration), CXX and CXXFLAGS (its compiler and flags, which
+# the README's build uses too), CMAKE and DOCDIR (the documentation
+# directory, absolute or relative to the prefix). Everything is written under
+# a scratch directory: installs go through DESTDIR, so even an absolute
+# DOCDIR stays in it. Exits 77, skipped, when a tool is missing.
 set -euo pipefail
 mode=$1
 build=$BUILD_DIR
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 
 # Installing writes the build directory's install_manifest.txt, the user's
-# record of what they installed, and packaging its install_manifest_*.txt:
-# they are put back as they were.
+# record of what they installed: it is put back as it was.
 manifest=$build/install_manifest.txt
 work=$(mktemp -d)
-mkdir "$work/manifests"
-find "$build" -maxdepth 1 -name 'install_manifest*.txt' -exec cp -p {} "$work/manifests/" \;
+[[ ! -e $manifest ]] || cp -p "$manifest" "$work/manifest"
 restore() {
-  rm -f "$build"/install_manifest*.txt
-  find "$work/manifests" -type f -exec cp -p {} "$build/" \;
+  rm -f "$manifest"
+  [[ ! -e $work/manifest ]] || cp -p "$work/manifest" "$manifest"
   rm -rf "$work"
 }
 trap restore EXIT
@@ -50,11 +44,8 @@ quietly() { "$@" > "$work/log" 2>&1 || { cat "$work/log" >&2; fail "$* failed"; 
 # calls when optimised; x86 control-flow protection, the ENDBR64 landing pads
 # in the code, and the IBT/SHSTK note that lets the kernel enforce it (which
 # needs C runtime start files marked for it, as glibc's are not on Debian 12,
-# 13 or sid). Sets gives_fortify, gives_endbr and gives_cet_note to 1 or 0,
-# building the probe once.
-calls_fortified() { nm -D --undefined-only "$1" | has -E ' __[a-z_]+_chk@'; }
+# 13 or sid). Sets gives_fortify, gives_endbr and gives_cet_note to 1 or 0.
 probe_toolchain() {
-  [[ -z ${gives_fortify-} ]] || return 0
   gives_fortify=0 gives_endbr=0 gives_cet_note=0
   local probe=$work/probe
   printf '#include <cstdio>\nint main(int, char* argv[]) { std::fprintf(stderr, "%%s\\n", argv[0]); }\n' \
@@ -70,53 +61,34 @@ probe_toolchain() {
     if readelf -nW "$probe-cf" | has 'IBT, SHSTK'; then gives_cet_note=1; fi
   fi
 }
-# Whether this build's libc calls must come out fortified.
-fortify_expected() {
-  probe_toolchain
-  [[ $CONFIG =~ ^(Release|RelWithDebInfo|MinSizeRel)$ && $SANITIZE != 1 && $gives_fortify == 1 ]]
-}
+calls_fortified() { nm -D --undefined-only "$1" | has -E ' __[a-z_]+_chk@'; }
 
-# ELF, then 1 when its libc calls must be fortified.
+# An optimised build of the tool must be hardened as far as the toolchain can.
 check_hardened() {
   local elf=$1
-  probe_toolchain
   readelf -hW "$elf" | has -E 'Type: +DYN' || fail "$elf: not a position-independent executable"
   readelf -lW "$elf" | has GNU_RELRO || fail "$elf: no read-only relocations (GNU_RELRO)"
   readelf -dW "$elf" | has -E '\(FLAGS\) +BIND_NOW|\(FLAGS_1\) .*NOW' ||
     fail "$elf: symbols are not bound at start-up (BIND_NOW)"
-  if [[ $2 == 1 ]]; then
-    calls_fortified "$elf" ||
-      fail "$elf: no fortified libc call, though the toolchain fortifies at -O2"
-  fi
-  # A stripped binary has no main to look at.
-  if [[ $gives_endbr == 1 ]] && nm "$elf" 2>/dev/null | has ' T main$'; then
-    objdump -d --disassemble=main "$elf" | has endbr64 ||
-      fail "$elf: main starts with no ENDBR64, though the toolchain adds one with -fcf-protection"
-  fi
-  # Sanitizer runtimes are not marked, so their builds can't carry the note.
-  if [[ $SANITIZE != 1 && $gives_cet_note == 1 ]]; then
-    readelf -nW "$elf" | has 'IBT, SHSTK' ||
-      fail "$elf: no IBT/SHSTK note, though the toolchain gives one with -fcf-protection"
-  fi
+  [[ $gives_fortify == 0 ]] || calls_fortified "$elf" ||
+    fail "$elf: no fortified libc call, though the toolchain fortifies at -O2"
+  [[ $gives_endbr == 0 ]] || objdump -d --disassemble=main "$elf" | has endbr64 ||
+    fail "$elf: main starts with no ENDBR64, though the toolchain adds one with -fcf-protection"
+  [[ $gives_cet_note == 0 ]] || readelf -nW "$elf" | has 'IBT, SHSTK' ||
+    fail "$elf: no IBT/SHSTK note, though the toolchain gives one with -fcf-protection"
 }
 
-# The installed or packaged tool must run on its own and write the picture,
-# beside its manual page, copyright and changelog. PREFIX, DOCS.
+# The installed tool must run on its own and write the picture, beside its
+# manual page, copyright and changelog. PREFIX, DOCS.
 check_tree() {
   local prefix=$1 docs=$2
   [[ -x $prefix/bin/RidgeTexture ]] || fail "no executable bin/RidgeTexture"
+  cmp -s "$prefix/share/man/man1/RidgeTexture.1" "$build/RidgeTexture.1" ||
+    fail "no manual page, or not the one built"
   local file
-  for file in "$prefix/share/man/man1/RidgeTexture.1.gz" "$docs/copyright" "$docs/changelog.gz"; do
-    [[ -f $file ]] || fail "no ${file#"$work"/}"
+  for file in copyright changelog; do
+    cmp -s "$docs/$file" "$source_dir/debian/$file" || fail "no $file in ${docs#"$work"/}"
   done
-  gzip -dc "$prefix/share/man/man1/RidgeTexture.1.gz" | cmp -s - "$build/RidgeTexture.1" ||
-    fail "the installed manual page is not the one built"
-  # The copyright file must carry LICENSE's terms, line for line.
-  diff <(sed -n '/^License: /,$ { /^License: /d; s/^ //; s/^\.$//; p; }' "$docs/copyright") \
-    <(sed '1,/^Copyright/d' "$source_dir/LICENSE" | sed '1{/^$/d;}') >&2 ||
-    fail "the copyright file's licence text differs from LICENSE"
-  [[ $(gzip -dc "$docs/changelog.gz" | head -n 1) == "ridgetexture ($VERSION) "* ]] ||
-    fail "the changelog's latest entry is not $VERSION"
   local tool=$prefix/bin/RidgeTexture
   mkdir "$work/run"
   (cd "$work/run" && "$tool") || fail "the installed tool exited with $?"
@@ -159,20 +131,10 @@ uninstall_tree() {
   [[ -z $left ]] || fail "left after the README's uninstall: $left"
 }
 
-make_deb() {
-  need dpkg-deb dpkg-shlibdeps file
-  # Under the strictest umask, whatever the suite's own: the package's
-  # directories must still be open to all.
-  (umask 077 && cd "$build" && quietly "$CPACK" -G DEB ${CONFIG:+-C "$CONFIG"} -B "$work/pkg")
-  deb=("$work"/pkg/ridgetexture_"$VERSION"_*.deb)
-  [[ -f ${deb[0]} ]] || fail "no ridgetexture_${VERSION}_*.deb"
-}
-
 case $mode in
   readme)
     [[ -n ${CMAKE_GENERATOR-} ]] || need make
     need readelf nm objdump
-    SANITIZE=0  # these builds are the plain ones, whatever this one is
     probe_toolchain
     for type in "" RelWithDebInfo MinSizeRel; do
       tree=$work/build$type
@@ -191,7 +153,7 @@ case $mode in
       # An unoptimised build keeps std::array's members out of line.
       ! nm -C "$tree/RidgeTexture" | has 'std::array<.*>::' ||
         fail "the ${type:-plain} build is not optimised"
-      check_hardened "$tree/RidgeTexture" $gives_fortify
+      check_hardened "$tree/RidgeTexture"
     done
     echo "readme: the plain, RelWithDebInfo and MinSizeRel builds are optimised and hardened"
     exit 0
@@ -200,65 +162,6 @@ case $mode in
     install_tree
     check_tree "$prefix" "$docs"
     uninstall_tree
-    ;;
-  deb)
-    need readelf nm objdump
-    install_tree
-    make_deb
-    uninstall_tree
-    field() { dpkg-deb -f "${deb[0]}" "$1"; }
-    [[ $(field Package) == ridgetexture ]] || fail "Package: $(field Package)"
-    [[ $(field Version) == "$VERSION" ]] || fail "Version: $(field Version)"
-    [[ $(field Section) == graphics ]] || fail "Section: $(field Section)"
-    description=$(field Description)
-    [[ $(wc -l <<< "$description") -ge 3 ]] || fail "Description has no long text: $description"
-    modes=$(dpkg-deb -c "${deb[0]}" | awk '{ print $1 }' | sort -u | tr '\n' ' ')
-    [[ $modes == "-rw-r--r-- -rwxr-xr-x drwxr-xr-x " ]] || fail "modes in the package: $modes"
-    dpkg-deb -x "${deb[0]}" "$work/root"
-    check_tree "$work/root/usr" "$work/root/usr/share/doc/ridgetexture"
-
-    elf=$work/root/usr/bin/RidgeTexture
-    fortified=0
-    fortify_expected && fortified=1
-    check_hardened "$elf" $fortified
-    ! readelf -SW "$elf" | has ' \.comment ' || fail "the binary has a .comment section"
-    # The tool needs libc alone, from the version its newest symbol came in;
-    # a sanitized build needs the sanitizers' runtimes too.
-    depends=$(field Depends)
-    if [[ $SANITIZE == 1 ]]; then
-      depends=$(sed -E 's/(, )?lib(a|ub)san[0-9]+( \([^)]*\))?//g; s/^, //' <<< "$depends")
-    fi
-    [[ $depends =~ ^libc6\ \(\>=\ ([0-9.]+)\)$ ]] || fail "Depends: '$depends', not libc6 alone, versioned"
-    needed=$(readelf -VW "$elf" | grep -oE 'GLIBC_[0-9.]+' | sed 's/^GLIBC_//' | sort -V | tail -n 1)
-    dpkg --compare-versions "${BASH_REMATCH[1]}" ge "$needed" ||
-      fail "Depends: '$depends', but the binary needs GLIBC_$needed"
-    ;;
-  lintian)
-    need lintian
-    make_deb
-    # lintian garbles non-ASCII paths to its own scratch files, then reports
-    # tags about the files it failed to read: under a TMPDIR so named, it
-    # works on a copy of the package in /tmp.
-    lab=$work
-    if LC_ALL=C grep -q '[^[:print:]]' <<< "$work"; then
-      lab=$(TMPDIR=/tmp mktemp -d) || fail "lintian needs an ASCII-named scratch directory in /tmp"
-      trap 'rm -rf "$lab"; restore' EXIT
-      cp "${deb[0]}" "$lab/"
-      deb=("$lab/$(basename "${deb[0]}")")
-    fi
-    # Only optimised builds fortify their libc calls.
-    suppress=()
-    fortify_expected || suppress=(--suppress-tags hardening-no-fortify-functions)
-    status=0
-    tags=$(TMPDIR=$lab lintian -I "${suppress[@]}" "${deb[0]}" 2> "$lab/lintian.err") || status=$?
-    # A check lintian could not run is a check not passed.
-    problems=$(grep -v '^running with root privileges is not recommended!$' "$lab/lintian.err" || true)
-    if [[ $status != 0 || -n $tags || -n $problems ]]; then
-      printf '%s\n' "$tags" "$problems" >&2
-      fail "lintian -I reported tags or could not check everything (status $status)"
-    fi
-    echo "lintian: no tags"
-    exit 0
     ;;
   *) echo "unknown mode $mode" >&2; exit 2 ;;
 esac
