@@ -1,23 +1,19 @@
 # Build settings as INTERFACE targets, linked PRIVATE where they apply, so
-# nothing leaks into global flags or into whoever consumes our targets.
+# nothing leaks into global flags or into whoever consumes our targets. The
+# flags are g++'s and clang++'s, the two compilers the project builds with.
 
 option(RIDGE_WARNINGS_AS_ERRORS "Treat compiler warnings as errors" OFF)
 option(RIDGE_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
 
 add_library(ridge_warnings INTERFACE)
-if(CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
-  target_compile_options(ridge_warnings INTERFACE
-    -Wall -Wextra -Wpedantic -Wconversion -Wsign-conversion -Wshadow -Wold-style-cast
-    $<$<BOOL:${RIDGE_WARNINGS_AS_ERRORS}>:-Werror>)
-endif()
+target_compile_options(ridge_warnings INTERFACE
+  -Wall -Wextra -Wpedantic -Wconversion -Wsign-conversion -Wshadow -Wold-style-cast
+  $<$<BOOL:${RIDGE_WARNINGS_AS_ERRORS}>:-Werror>)
 
 # The tool and its library use neither exceptions nor RTTI; saying so to the
 # compiler keeps it that way. Sanitizers apply to everything we build.
 add_library(ridge_options INTERFACE)
-if(CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
-  target_compile_options(ridge_options INTERFACE -fno-exceptions -fno-rtti)
-endif()
-
+target_compile_options(ridge_options INTERFACE -fno-exceptions -fno-rtti)
 add_library(ridge_sanitizers INTERFACE)
 if(RIDGE_SANITIZE)
   set(_ridge_san -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
@@ -58,13 +54,11 @@ if(RIDGE_CXX_HAS_FORMAT_SECURITY)
   target_compile_options(ridge_hardening INTERFACE -Wformat -Werror=format-security)
 endif()
 
-# Fortified libc calls, in the optimised builds. Fortified calls would bypass
-# the sanitizers' interceptors, so a sanitizer build goes without them. A
-# level already chosen is kept: by the packager's flags (-D_FORTIFY_SOURCE=3,
-# or -U to go without), or by the compiler itself (Ubuntu's gcc defines 3
-# when optimising). Otherwise the level is 2.
-# Asked of a Release build with the flags as they are now, at every
-# configure: a changed flag changes the answer.
+# Fortified libc calls at level 2 in the optimised builds, unless a level is
+# already chosen: by the packager's flags (dpkg-buildflags, -D_FORTIFY_SOURCE=3,
+# or -U to go without) or by the compiler itself (Ubuntu's gcc defines 3 when
+# optimising), asked anew at every configure. A sanitizer build goes without:
+# fortified calls would bypass the sanitizers' interceptors.
 set(CMAKE_TRY_COMPILE_CONFIGURATION Release)
 include(CheckCXXSourceCompiles)
 unset(RIDGE_FORTIFY_LEVEL_OPEN CACHE)
