@@ -4,11 +4,13 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/bpf_common.h>
 #include <linux/filter.h>
+#include <linux/prctl.h>
 #include <linux/seccomp.h>
-#include <poll.h>
 #include <sys/file.h>
 #include <sys/inotify.h>
+#include <sys/poll.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -217,13 +219,13 @@ std::string explain(int status)
 // the kernel won't take one.
 bool refuse_system_calls(Refuse what)
 {
-#ifdef __NR_ftruncate64
-    constexpr long FTRUNCATE64 = __NR_ftruncate64;  // what 32-bit targets call
+#ifdef SYS_ftruncate64
+    constexpr long FTRUNCATE64 = SYS_ftruncate64;  // what 32-bit targets call
 #else
-    constexpr long FTRUNCATE64 = __NR_ftruncate;
+    constexpr long FTRUNCATE64 = SYS_ftruncate;
 #endif
     std::uint32_t action = SECCOMP_RET_ALLOW;
-    std::array<long, 2> calls = {__NR_ftruncate, FTRUNCATE64};
+    std::array<long, 2> calls = {SYS_ftruncate, FTRUNCATE64};
     switch (what) {
     case Refuse::nothing:
         return true;
@@ -232,17 +234,21 @@ bool refuse_system_calls(Refuse what)
         break;
     case Refuse::lock:
         action = SECCOMP_RET_KILL_PROCESS;
-        calls = {__NR_flock, __NR_flock};
+        calls = {SYS_flock, SYS_flock};
         break;
     }
     // Load the call's number; either of the two jumps to the action.
-    std::array<sock_filter, 5> filter = {{
-        {BPF_LD | BPF_W | BPF_ABS, 0, 0, offsetof(seccomp_data, nr)},
-        {BPF_JMP | BPF_JEQ | BPF_K, 2, 0, static_cast<std::uint32_t>(calls[0])},
-        {BPF_JMP | BPF_JEQ | BPF_K, 1, 0, static_cast<std::uint32_t>(calls[1])},
-        {BPF_RET | BPF_K, 0, 0, SECCOMP_RET_ALLOW},
-        {BPF_RET | BPF_K, 0, 0, action},
-    }};
+    const auto step = [](int code, std::uint8_t if_equal, std::uint32_t value) {
+        return sock_filter{
+            .code = static_cast<std::uint16_t>(code), .jt = if_equal, .jf = 0, .k = value};
+    };
+    std::array filter = {
+        step(BPF_LD | BPF_W | BPF_ABS, 0, offsetof(seccomp_data, nr)),
+        step(BPF_JMP | BPF_JEQ | BPF_K, 2, static_cast<std::uint32_t>(calls[0])),
+        step(BPF_JMP | BPF_JEQ | BPF_K, 1, static_cast<std::uint32_t>(calls[1])),
+        step(BPF_RET | BPF_K, 0, SECCOMP_RET_ALLOW),
+        step(BPF_RET | BPF_K, 0, action),
+    };
     const sock_fprog program = {.len = filter.size(), .filter = filter.data()};
     return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
            prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
