@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <utility>
 
 #include "image.hpp"
 
@@ -31,7 +32,7 @@ struct Mismatch {
 constexpr Mismatch first_mismatch()
 {
     for (int d = 0; d < IMAGE_SIZE; ++d) {
-        const int want = d < static_cast<int>(VALUE_BY_DISTANCE.size())
+        const int want = std::cmp_less(d, VALUE_BY_DISTANCE.size())
                              ? VALUE_BY_DISTANCE[static_cast<std::size_t>(d)]
                              : 0;
         // Both sides of the diagonal, measured from both ends of it.
