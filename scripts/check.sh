@@ -30,9 +30,9 @@ clang-format --dry-run --Werror "${units[@]}" src/*.hpp
 
 # The package, made as the README says (its build runs the unit and
 # end-to-end tests) from two copies of the working tree in different places,
-# one of them under a strict umask: the two must be the same to the bit,
-# lintian must have nothing to say, and the tool must need libc alone. CI
-# installs it on a bare Debian 12 and runs it.
+# one of them under a strict umask with every file dated 1970: the two must
+# be the same to the bit, lintian must have nothing to say, and the tool must
+# need libc alone. CI installs it on a bare Debian 12 and runs it.
 step "Debian package"
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
@@ -41,6 +41,7 @@ for clone in "${clones[@]}"; do
   (
     [[ $clone == "${clones[0]}" ]] || umask 077
     bash scripts/worktree.sh "$clone" && cd "$clone"
+    [[ $clone == "${clones[0]}" ]] || find . -exec touch -h -d @0 {} +
     # Quiet unless something fails: then the whole log.
     dpkg-buildpackage -b -us -uc > ../build.log 2>&1 || { cat ../build.log >&2; exit 1; }
   )
