@@ -65,21 +65,21 @@ bool lock_by(int fd, long long deadline_ms)
     }
 }
 
-// Whether OUTPUT_PATH still names the file open on fd, which may have been
-// moved, removed or replaced while this run waited for it.
-bool named_by_path(int fd)
+// Whether OUTPUT_PATH still names the file described by open_file, which
+// may have been moved, removed or replaced while this run waited for it.
+bool named_by_path(const struct stat& open_file)
 {
-    struct stat open_file = {};
     struct stat named = {};
-    return fstat(fd, &open_file) == 0 && stat(OUTPUT_PATH, &named) == 0 &&
-           open_file.st_dev == named.st_dev && open_file.st_ino == named.st_ino;
+    return stat(OUTPUT_PATH, &named) == 0 && open_file.st_dev == named.st_dev &&
+           open_file.st_ino == named.st_ino;
 }
 
 // Opens OUTPUT_PATH for writing, creating it if need be, and waits until
 // this run holds it alone and the path still names it, or the deadline
 // passes: then the file the path names is taken as it is, held or not.
-// Returns the descriptor, or -1 when the file can't be opened.
-int take_output()
+// Returns the descriptor with the file's status as it is once held, or -1
+// when the file can't be opened.
+int take_output(struct stat& file)
 {
     const long long deadline_ms = monotonic_ms() + LOCK_WAIT_MS;
     for (bool last_try = false;;) {
@@ -88,7 +88,11 @@ int take_output()
             return -1;
         }
         const bool locked = lock_by(fd, deadline_ms);
-        if (last_try || named_by_path(fd)) {
+        if (fstat(fd, &file) != 0) {
+            close(fd);
+            return -1;
+        }
+        if (last_try || named_by_path(file)) {
             return fd;
         }
         // What was waited for is no longer the output: take the path again.
@@ -105,7 +109,8 @@ int take_output()
 // changed nothing, when the file can't be had.
 std::FILE* open_output()
 {
-    const int fd = take_output();
+    struct stat file = {};
+    const int fd = take_output(file);
     if (fd < 0) {
         return nullptr;
     }
@@ -119,9 +124,7 @@ std::FILE* open_output()
     // in a sandbox without that right, only a run that would leave old bytes
     // behind its picture fails. A FIFO or a device (a link to /dev/full, say)
     // is written as it is.
-    struct stat file = {};
-    if (fstat(fd, &file) != 0 ||
-        (S_ISREG(file.st_mode) && file.st_size > 0 && ftruncate(fd, 0) != 0)) {
+    if (S_ISREG(file.st_mode) && file.st_size > 0 && ftruncate(fd, 0) != 0) {
         std::fclose(out);
         return nullptr;
     }
