@@ -84,14 +84,3 @@ void write_ppm(std::FILE* out, const ImageBuffer& image, const char* program_nam
     std::fputs(SIZE_LINES.data(), out);
     std::fwrite(image.data(), 1, image.size(), out);
 }
-
-bool finish_stream(std::FILE* out)
-{
-    // A write that failed earlier may leave nothing for the flush to fail
-    // on: the stream's error indicator remembers it.
-    const bool written = std::fflush(out) == 0 && std::ferror(out) == 0;
-    // A close can fail too (a delayed write on a network file system, a
-    // quota), and then the file is not what was written.
-    const bool closed = std::fclose(out) == 0;
-    return written && closed;
-}

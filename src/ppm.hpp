@@ -9,8 +9,3 @@
 // and will flush and close. Write errors are left in out's error indicator
 // for the caller to check; nothing is reported here.
 void write_ppm(std::FILE* out, const ImageBuffer& image, const char* program_name);
-
-// Flushes and closes out, and tells whether everything written to it reached
-// the file: false when any write, the flush or the close failed. The stream
-// is closed in every case, so no descriptor is left behind.
-bool finish_stream(std::FILE* out);
