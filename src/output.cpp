@@ -6,19 +6,22 @@
 // device is written as it is. But runs started at once in one directory would
 // each empty the file and write at their own offsets, leaving one run's header
 // in front of another's raster, so:
-//   - the file is emptied only once this run holds it alone, under flock(2),
-//     which the close in finish_output lets go of;
-//   - a lock that anyone else holds is waited for LOCK_WAIT_MS in all at
-//     most; then the run goes on unguarded, as it must never be stopped by
-//     another's lock;
+//   - the file is emptied only once this run holds a write lock on the whole
+//     of it, an open file description lock (fcntl F_OFD_SETLK), which the
+//     close in finish_output lets go of;
+//   - a lock of that kind, or a POSIX record lock (fcntl, lockf), that anyone
+//     else holds is waited for LOCK_WAIT_MS in all at most; then the run goes
+//     on unguarded, as it must never be stopped by another's lock;
+//   - flock(2) locks never conflict with these, so they cost a run nothing and
+//     can't keep runs from taking the file in turn: "flock RidgeTexture.ppm
+//     RidgeTexture" holds one all through the run;
 //   - a file moved or removed while waited for is left alone, and the path is
 //     taken anew within the same wait;
 //   - only a non-empty regular file is emptied.
-// Where the file system offers no locks, runs go on unguarded.
+// Where the file system offers no such locks, runs go on unguarded.
 #include "output.hpp"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -33,9 +36,8 @@ constexpr mode_t NEW_FILE_MODE = 0666;  // less the umask, as for any new file
 
 // How long a run may wait for the file in all. A run holds it for about a
 // millisecond, so runs started at once get it in turn well within this, even
-// slowed down by sanitizers or emulation; anyone else may hold it for as long
-// as they like (a wrapper such as 'flock RidgeTexture.ppm RidgeTexture' does
-// so for the whole run), and must only delay a run, never stop it.
+// slowed down by sanitizers or emulation; a lock someone else keeps longer
+// only delays a run.
 constexpr long long LOCK_WAIT_MS = 2000;
 constexpr long long LONGEST_PAUSE_MS = 50;  // between two tries for the lock
 
@@ -52,14 +54,18 @@ long long monotonic_ms()
 // Tries for the lock on fd until it is had or the deadline passes, the first
 // pauses short, as another run lets go within a millisecond or so. Tells
 // whether the lock is had: not when the deadline passed, nor where the file
-// system offers no locks.
+// system offers no such locks.
 bool lock_by(int fd, long long deadline_ms)
 {
+    // From the first byte to however far the file ever reaches; an open file
+    // description lock must name no process.
+    struct flock whole = {
+        .l_type = F_WRLCK, .l_whence = SEEK_SET, .l_start = 0, .l_len = 0, .l_pid = 0};
     for (long long pause_ms = 1;; pause_ms = std::min(2 * pause_ms, LONGEST_PAUSE_MS)) {
-        if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        if (fcntl(fd, F_OFD_SETLK, &whole) == 0) {
             return true;
         }
-        if (errno != EWOULDBLOCK) {
+        if (errno != EAGAIN && errno != EACCES) {
             return false;
         }
         const long long left_ms = deadline_ms - monotonic_ms();

@@ -36,6 +36,7 @@
 #include <ios>
 #include <iterator>
 #include <map>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <system_error>
@@ -61,6 +62,7 @@ constexpr int CHILD_SETUP_FAILED = 201;
 constexpr int CHILD_CANNOT_DROP = 202;
 constexpr int CHILD_CANNOT_EXEC = 203;
 constexpr int CHILD_CANNOT_FILTER = 204;
+constexpr int STILL_RUNNING = -2;  // when the test stops waiting for it
 
 // What the working directory holds before the run.
 enum class Setup : std::uint8_t {
@@ -71,15 +73,28 @@ enum class Setup : std::uint8_t {
     read_only_file,
     write_only_file,
     full_disk,
-    locked_file,         // an older file, locked by this test all through the run
-    moved_while_waiting  // the same, moved to keep.ppm and let go once the run has it open
+    older_file,
+    moved_while_waiting  // an older file, moved to keep.ppm once the run has it open
 };
+
+// A lock this test keeps on the file, as another process would, until the
+// run ends or LOCK_KEPT has passed.
+enum class Lock : std::uint8_t {
+    none,
+    flock_exclusive,
+    flock_shared,
+    record,   // a POSIX record lock, lockf's, on the whole file
+    wrapper,  // an exclusive flock on a descriptor the run inherits, as flock(1) leaves it
+};
+// Ten times the longest a run may wait for a lock.
+constexpr auto LOCK_KEPT = std::chrono::seconds(20);
 
 // System calls the kernel refuses the tool, as a sandbox may.
 enum class Refuse : std::uint8_t {
     nothing,
     truncation,  // ftruncate fails with EPERM
     lock,        // the first try for the lock kills the process (SIGSYS)
+    pause,       // so does any pause: a sleep, however short
 };
 
 // What it must hold after the run.
@@ -94,6 +109,7 @@ struct Case {
     const char* label = "";
     std::vector<const char*> args = {"RidgeTexture"};  // the whole vector; may be empty
     Setup setup = Setup::empty;
+    Lock lock = Lock::none;
     bool unprivileged = false;  // run as nobody when the tests run as root
     rlim_t stack_limit = 0;     // bytes; 0 keeps the inherited limits
     rlim_t file_size_limit = 0;
@@ -219,33 +235,51 @@ std::string explain(int status)
 // the kernel won't take one.
 bool refuse_system_calls(Refuse what)
 {
+    // What 32-bit targets call, where they differ.
 #ifdef SYS_ftruncate64
-    constexpr long FTRUNCATE64 = SYS_ftruncate64;  // what 32-bit targets call
+    constexpr long FTRUNCATE64 = SYS_ftruncate64;
 #else
     constexpr long FTRUNCATE64 = SYS_ftruncate;
 #endif
-    std::uint32_t action = SECCOMP_RET_ALLOW;
-    std::array<long, 2> calls = {SYS_ftruncate, FTRUNCATE64};
+#ifdef SYS_fcntl64
+    constexpr long FCNTL64 = SYS_fcntl64;
+#else
+    constexpr long FCNTL64 = SYS_fcntl;
+#endif
+#ifdef SYS_clock_nanosleep_time64
+    constexpr long CLOCK_NANOSLEEP64 = SYS_clock_nanosleep_time64;
+#else
+    constexpr long CLOCK_NANOSLEEP64 = SYS_clock_nanosleep;
+#endif
+    std::uint32_t action = SECCOMP_RET_KILL_PROCESS;
+    std::array<long, 3> calls = {};
     switch (what) {
     case Refuse::nothing:
         return true;
     case Refuse::truncation:
         action = SECCOMP_RET_ERRNO | EPERM;
+        calls = {SYS_ftruncate, FTRUNCATE64, FTRUNCATE64};
         break;
     case Refuse::lock:
-        action = SECCOMP_RET_KILL_PROCESS;
-        calls = {SYS_flock, SYS_flock};
+        calls = {SYS_fcntl, FCNTL64, SYS_flock};
+        break;
+    case Refuse::pause:
+        calls = {SYS_nanosleep, SYS_clock_nanosleep, CLOCK_NANOSLEEP64};
         break;
     }
-    // Load the call's number; either of the two jumps to the action.
+    // Load the call's number; any of the three jumps to the action.
     const auto step = [](int code, std::uint8_t if_equal, std::uint32_t value) {
         return sock_filter{
             .code = static_cast<std::uint16_t>(code), .jt = if_equal, .jf = 0, .k = value};
     };
+    const auto is = [&step](long call, std::uint8_t to_action) {
+        return step(BPF_JMP | BPF_JEQ | BPF_K, to_action, static_cast<std::uint32_t>(call));
+    };
     std::array filter = {
         step(BPF_LD | BPF_W | BPF_ABS, 0, offsetof(seccomp_data, nr)),
-        step(BPF_JMP | BPF_JEQ | BPF_K, 2, static_cast<std::uint32_t>(calls[0])),
-        step(BPF_JMP | BPF_JEQ | BPF_K, 1, static_cast<std::uint32_t>(calls[1])),
+        is(calls[0], 3),
+        is(calls[1], 2),
+        is(calls[2], 1),
         step(BPF_RET | BPF_K, 0, SECCOMP_RET_ALLOW),
         step(BPF_RET | BPF_K, 0, action),
     };
@@ -285,14 +319,11 @@ protected:
 
     void TearDown() override
     {
+        let_go();
         std::error_code ignored;
         fs::permissions(work_, fs::perms::owner_all, fs::perm_options::add, ignored);
         fs::remove_all(root_, ignored);
     }
-
-    // The tool's exit status, or 128 plus the signal that ended it, or -1
-    // when the child could not be started.
-    int run(const Case& c) { return wait_for(start(c, "")); }
 
     // Starts the tool in work_ as the case says, with its standard output
     // and error going to the files stdout and stderr in root_, their names
@@ -376,18 +407,54 @@ protected:
         return child;
     }
 
-    static int wait_for(pid_t child)
+    // The tool's exit status, or 128 plus the signal that ended it; -1 when
+    // the child could not be started, STILL_RUNNING once the time given has
+    // passed.
+    static int wait_for(pid_t child, std::optional<std::chrono::seconds> at_most = {})
     {
+        const auto give_up = std::chrono::steady_clock::now() + at_most.value_or(LOCK_KEPT);
         int wstatus = 0;
-        if (child < 0 || waitpid(child, &wstatus, 0) != child) {
-            return -1;
+        for (;;) {
+            const pid_t got = child < 0 ? -1 : waitpid(child, &wstatus, at_most ? WNOHANG : 0);
+            if (got == child) {
+                return WIFSIGNALED(wstatus) ? 128 + WTERMSIG(wstatus) : WEXITSTATUS(wstatus);
+            }
+            if (got != 0) {
+                return -1;
+            }
+            if (std::chrono::steady_clock::now() >= give_up) {
+                return STILL_RUNNING;
+            }
+            usleep(1000);
         }
-        return WIFSIGNALED(wstatus) ? 128 + WTERMSIG(wstatus) : WEXITSTATUS(wstatus);
+    }
+
+    // Keeps a lock of the kind on file, made if need be, until let_go.
+    void keep_lock(const fs::path& file, Lock kind)
+    {
+        if (kind == Lock::none) {
+            return;
+        }
+        // Only the wrapper's descriptor stays open in the run.
+        const int cloexec = kind == Lock::wrapper ? 0 : O_CLOEXEC;
+        held_ = open(file.c_str(), O_RDWR | O_CREAT | cloexec, 0644);
+        const int how = (kind == Lock::flock_shared ? LOCK_SH : LOCK_EX) | LOCK_NB;
+        const int kept = kind == Lock::record ? lockf(held_, F_TLOCK, 0) : flock(held_, how);
+        ASSERT_TRUE(held_ >= 0 && kept == 0) << file << ": " << std::strerror(errno);
+    }
+
+    void let_go()
+    {
+        if (held_ >= 0) {
+            close(held_);
+        }
+        held_ = -1;
     }
 
     fs::path root_;
     fs::path tool_;
     fs::path work_;
+    int held_ = -1;  // the descriptor that keeps keep_lock's lock
 };
 
 class EndToEnd : public ToolRun, public testing::WithParamInterface<Case> {};
@@ -396,7 +463,6 @@ TEST_P(EndToEnd, Run)
 {
     const Case& c = GetParam();
     const fs::path output = work_ / "RidgeTexture.ppm";
-    int held = -1;  // the lock this test keeps on the file, as another process would
     switch (c.setup) {
     case Setup::empty:
         break;
@@ -431,17 +497,18 @@ TEST_P(EndToEnd, Run)
     case Setup::full_disk:
         fs::create_symlink("/dev/full", output);
         break;
-    case Setup::locked_file:
+    case Setup::older_file:
     case Setup::moved_while_waiting:
         std::ofstream(output, std::ios::binary) << "an older picture";
-        held = open(output.c_str(), O_RDONLY | O_CLOEXEC);
-        ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0) << std::strerror(errno);
         break;
     }
     const auto before = snapshot(work_);
+    // Taken once the snapshot has read the file: a process lets go of its
+    // record locks on a file when it closes any descriptor of it.
+    ASSERT_NO_FATAL_FAILURE(keep_lock(output, c.lock));
 
     // Once the run has opened the file, which inotify tells, it is waiting
-    // for the lock: then the file is moved away and let go.
+    // for the lock (a record lock): then the file is moved away and let go.
     const bool move = c.setup == Setup::moved_while_waiting;
     const int opened = move ? inotify_init1(IN_CLOEXEC) : -1;
     ASSERT_TRUE(!move || (opened >= 0 && inotify_add_watch(opened, output.c_str(), IN_OPEN) >= 0))
@@ -453,13 +520,14 @@ TEST_P(EndToEnd, Run)
         EXPECT_EQ(poll(&event, 1, HANG_MS), 1) << "the run never opened the file";
         fs::rename(output, work_ / "keep.ppm");
         close(opened);
-        close(held);
-        held = -1;
+        let_go();
     }
     // Whatever lock is kept, the run must end while it is kept.
-    const int status = wait_for(child);
-    if (held >= 0) {
-        close(held);
+    int status = held_ >= 0 ? wait_for(child, LOCK_KEPT) : wait_for(child);
+    let_go();
+    if (status == STILL_RUNNING) {
+        status = wait_for(child);
+        ADD_FAILURE() << "the run was still waiting when the lock was let go";
     }
     const std::string err = slurp(root_ / "stderr");
     if (status == CHILD_CANNOT_DROP || status == CHILD_CANNOT_FILTER) {
@@ -569,12 +637,24 @@ INSTANTIATE_TEST_SUITE_P(
                          .file_size_limit = 64 * KIB,
                          .status = 128 + SIGXFSZ,
                          .leaves = Leaves::part_of_picture},
-                    // Another process keeps the lock all through the run: the
-                    // run waits a while, then writes over the file all the same.
-                    Case{.label = "lock_kept_by_another", .setup = Setup::locked_file},
+                    // Another process keeps a lock all through the run: a flock
+                    // costs the run nothing; a record lock, a wait of two
+                    // seconds at most, then the file is written over all the same.
+                    Case{.label = "flock_kept_by_another",
+                         .setup = Setup::older_file,
+                         .lock = Lock::flock_exclusive},
+                    Case{.label = "record_lock_kept_by_another",
+                         .setup = Setup::older_file,
+                         .lock = Lock::record},
+                    // 'flock RidgeTexture.ppm RidgeTexture': not a moment's pause.
+                    Case{.label = "under_the_flock_wrapper",
+                         .setup = Setup::older_file,
+                         .lock = Lock::wrapper,
+                         .refuse = Refuse::pause},
                     // The file waited for is moved away: the run makes a new one.
                     Case{.label = "file_moved_while_waiting",
                          .setup = Setup::moved_while_waiting,
+                         .lock = Lock::record,
                          .leaves = Leaves::picture_and_moved_file},
                     // A run stopped as it tries for the lock has emptied nothing.
                     Case{.label = "killed_before_the_lock",
@@ -594,10 +674,14 @@ INSTANTIATE_TEST_SUITE_P(
     case_label);
 
 // Runs started at once in one directory, under names of different lengths
-// (so their headers differ in length): whatever the interleaving, every run
-// that reports success must leave the whole picture of one of them.
-TEST_F(ToolRun, ConcurrentRunsLeaveOneWholePicture)
+// (so their headers differ in length), while another process keeps the
+// case's lock: whatever the interleaving, every run that reports success must
+// leave the whole picture of one of them.
+class ConcurrentRuns : public ToolRun, public testing::WithParamInterface<Case> {};
+
+TEST_P(ConcurrentRuns, LeaveOneWholePicture)
 {
+    ASSERT_NO_FATAL_FAILURE(keep_lock(work_ / "RidgeTexture.ppm", GetParam().lock));
     // As many trials as fit in the time, up to a number: a slow build (the
     // sanitizers) makes fewer, which still catch unguarded runs.
     constexpr int TRIALS = 300;
@@ -626,5 +710,12 @@ TEST_F(ToolRun, ConcurrentRunsLeaveOneWholePicture)
     }
     RecordProperty("trials", trial);
 }
+
+INSTANTIATE_TEST_SUITE_P(LockKept, ConcurrentRuns,
+                         testing::Values(Case{.label = "none"},
+                                         Case{.label = "shared_flock", .lock = Lock::flock_shared},
+                                         Case{.label = "exclusive_flock",
+                                              .lock = Lock::flock_exclusive}),
+                         case_label);
 
 }  // namespace
