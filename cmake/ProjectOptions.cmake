@@ -1,6 +1,5 @@
 # Build settings as INTERFACE targets, linked PRIVATE where they apply, so
-# nothing leaks into global flags or into whoever consumes our targets. The
-# flags are g++'s and clang++'s, the two compilers the project builds with.
+# nothing leaks into global flags or our targets' consumers (g++, clang++).
 
 option(RIDGE_WARNINGS_AS_ERRORS "Treat compiler warnings as errors" OFF)
 option(RIDGE_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
