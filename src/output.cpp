@@ -11,7 +11,9 @@
 //     close in finish_output lets go of;
 //   - a lock of that kind, or a POSIX record lock (fcntl, lockf), that anyone
 //     else holds is waited for LOCK_WAIT_MS in all at most; then the run goes
-//     on unguarded, as it must never be stopped by another's lock;
+//     on unguarded, as it must never be stopped by another's lock (so such a
+//     lock kept past the wait, or a run stalled past it while it holds the
+//     file, can still let runs at once mix their pictures);
 //   - flock(2) locks never conflict with these, so they cost a run nothing and
 //     can't keep runs from taking the file in turn: "flock RidgeTexture.ppm
 //     RidgeTexture" holds one all through the run;
