@@ -1,8 +1,6 @@
 // finish_output on streams whose writes, flush or close fail.
 #include "output.hpp"
 
-#include <sys/types.h>
-
 #include <gtest/gtest.h>
 
 #include <cerrno>
