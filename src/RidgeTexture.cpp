@@ -22,34 +22,31 @@ constexpr int EXIT_CREATE_FAILED = 128;
 // cppcheck-suppress constParameter
 int main(int /*argc*/, char* argv[])
 {
-    // A process may be started with no arguments at all, which current Linux
-    // kernels turn into a single empty one: either way there is no name to
-    // put in the header, so the program's own name stands in.
+    // A process started with no arguments at all (which Linux turns into one
+    // empty argument) has no name to put in the header: its own stands in.
     const char* program_name = argv[0];
     if (program_name == nullptr || program_name[0] == '\0') {
         program_name = PROGRAM_NAME;
     }
 
-    // Compute the whole picture before touching the file system, so a file
-    // is only ever created to be written at once. The image is main's alone,
-    // but static: 192 KiB on the stack would kill the process without a word
-    // under a small stack limit.
+    // Compute the picture before touching the file system, so a file is only
+    // ever created to be written at once. Static, as 192 KiB on the stack
+    // would kill the process without a word under a small stack limit.
     static ImageBuffer image;
     render_ridge(image);
 
-    // Take the file, from any other run started at once; on failure nothing
-    // has been changed.
+    // Take the file, in turn with other runs; on failure nothing has changed.
     std::FILE* out = take_output(OUTPUT_PATH);
     if (out == nullptr) {
         std::fprintf(stderr, "could not create file %s\n", OUTPUT_PATH);
         std::exit(EXIT_CREATE_FAILED);
     }
 
-    // Write, then make sure every byte landed: a full disk must not pass as
-    // a finished picture. Whatever did reach the file is left for the user to
-    // see; the exit status says it is not the picture.
+    // Write, then make sure the file holds this picture alone: a full disk,
+    // or another run writing over part of it, must not pass as a finished
+    // picture. What the file holds is left; the status says it is not that.
     write_ppm(out, image, program_name);
-    if (!finish_output(out)) {
+    if (!finish_output(out, image, program_name)) {
         std::fprintf(stderr, "could not write file %s\n", OUTPUT_PATH);
         std::exit(EXIT_CREATE_FAILED);
     }

@@ -3,12 +3,15 @@
 
 #include <cstdio>
 
+#include "image.hpp"
+
 // Opens path for writing, creating it or writing over it in place, once this
 // run holds it alone or has waited long enough; output.cpp says how. Returns
 // nullptr, having changed nothing, when the file can't be had.
 std::FILE* take_output(const char* path);
 
-// Flushes and closes out, and tells whether everything written to it reached
-// the file: false when any write, the flush or the close failed. The stream
-// is closed in every case, which also lets go of the file.
-bool finish_output(std::FILE* out);
+// Flushes and closes out, which lets go of the file, and tells whether the
+// file holds what write_ppm wrote to it from image and program_name alone:
+// false when a write, the flush or the close failed, or the file read back
+// differs.
+bool finish_output(std::FILE* out, const ImageBuffer& image, const char* program_name);

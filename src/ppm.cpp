@@ -35,11 +35,9 @@ constexpr std::size_t decimal_digits(int value)
     return digits;
 }
 
-// What follows the name: the line feed that ends the comment, the size line
-// and the maxval line, spelt out from the constants at compile time and ended
-// by a NUL for fputs. A formatted write would bring libc's printf machinery,
-// and the memory it touches, into every run for three numbers that never
-// change.
+// What follows the name (the comment's line feed, the size and maxval lines),
+// spelt out from the constants at compile time and NUL-ended for fputs: libc's
+// printf machinery, and the memory it touches, would cost every run for them.
 constexpr auto SIZE_LINES = [] {
     constexpr std::size_t SIZE_DIGITS = decimal_digits(IMAGE_SIZE);
     constexpr std::size_t SEPARATORS = 4;  // three line feeds and a space

@@ -67,14 +67,14 @@ TEST_P(FinishStream, ReportsAnyLossAndAlwaysCloses)
     Sink sink{.fail_writes = param.fail_writes, .fail_close = param.fail_close};
     std::FILE* f = fopencookie(&sink, "wb", {nullptr, sink_write, nullptr, sink_close});
     ASSERT_NE(f, nullptr);
+    static const ImageBuffer image{};
     if (param.whole_file) {
-        static const ImageBuffer image{};
         write_ppm(f, image, "RidgeTexture");
     } else {
         std::fputs("P6\n", f);
     }
 
-    EXPECT_EQ(finish_output(f), param.finished);
+    EXPECT_EQ(finish_output(f, image, "RidgeTexture"), param.finished);
     EXPECT_TRUE(sink.closed) << "the stream must be closed whatever failed";
     if (param.finished) {
         EXPECT_EQ(sink.bytes, param.whole_file ? 31 + 12 + IMAGE_BYTES : 3);
