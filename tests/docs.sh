@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Checks the documents that ship against what they describe.
 #   usage: docs.sh manpage|copyright PAGE TOOL
-#   manpage    the built page formats without a groff warning, quotes the
-#              tool's own messages, and carries the version and date of the
-#              latest entry in debian/changelog (needs groff and dpkg-dev)
+#   manpage    the built page formats without a groff warning, gives the tool's
+#              messages, header lines and sizes as it writes them, and the
+#              latest debian/changelog entry's version and date (groff, dpkg-dev)
 #   copyright  debian/copyright is machine-readable, covers every file of
 #              the source tree and carries LICENSE's terms line for line
 #              (needs Debian's python3-debian)
@@ -33,6 +33,14 @@ case $mode in
       message=$(cd "$work/$case" && "$tool" 2>&1 >/dev/null) && fail "the tool succeeded in $case"
       grep -Fxq "$message" "$page" || fail "the page doesn't give the message '$message'"
     done
+    # The header lines as the page lists them, with NAME for the name, and
+    # the sizes it gives, against what the tool writes under that name.
+    mkdir "$work/named" && (cd "$work/named" && exec -a NAME "$tool") && file=$work/named/RidgeTexture.ppm
+    listed=$(sed -n '/^\.IP [1-4]\. 4$/{n;s/^\.BI\{0,1\} //;s/^"\(.*\)" name.*/\1NAME/;s/^"\(.*\)"$/\1/;p}' "$page")
+    [[ $listed == "$(head -n 4 "$file")" ]] || fail "the page lists other header lines: $listed"
+    sizes=$(sed -n 's/^The header is \([0-9]*\) +$/\1/p; s/^The raster that follows is \([0-9]*\) bytes.*/\1/p' "$page")
+    (( ${sizes/$'\n'/ + } + 4 == $(stat -c %s "$file") )) ||
+      fail "the page gives sizes '$sizes' + n, but the tool wrote $(stat -c %s "$file") bytes under a 4-byte name"
     latest() { dpkg-parsechangelog -l "$source_dir/debian/changelog" -S "$1"; }
     date=$(LC_ALL=C date -u -d "$(latest Date)" '+%d %b %Y')
     want=".TH RIDGETEXTURE 1 \"$date\" \"RidgeTexture $(latest Version)\" "

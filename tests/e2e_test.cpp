@@ -12,6 +12,7 @@
 #include <sys/inotify.h>
 #include <sys/poll.h>
 #include <sys/prctl.h>
+#include <sys/ptrace.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -39,6 +40,8 @@
 #include <ostream>
 #include <string>
 #include <system_error>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "image.hpp"
@@ -72,7 +75,10 @@ enum class Setup : std::uint8_t {
     write_only_file,
     full_disk,
     older_file,
-    moved_while_waiting  // an older file, moved to keep.ppm once the run has it open
+    moved_while_waiting,     // an older file, moved to keep.ppm once the run has it open
+    replaced_while_waiting,  // so kept, and at once replaced by a new file
+    stalled_run,     // another run holds the file, held at its first write till this one ends
+    fifo_read_late,  // a FIFO whose reader comes READER_LATE after the runs start
 };
 
 // A lock this test keeps on the file, as another process would, until the
@@ -81,18 +87,23 @@ enum class Lock : std::uint8_t {
     none,
     flock_exclusive,
     flock_shared,
-    record,   // a POSIX record lock, lockf's, on the whole file
-    wrapper,  // an exclusive flock on a descriptor the run inherits, as flock(1) leaves it
+    record,          // a POSIX record lock, lockf's, on the whole file
+    record_on_tail,  // one on the file from its second byte on
+    wrapper,         // an exclusive flock on a descriptor the run inherits, as flock(1) leaves it
+    ofd_wrapper,     // the run's own, before exec: an open file description lock (flock --fcntl)
+    lockf_exec,      // or a record lock
 };
-// Ten times the longest a run may wait for a lock.
+// Ten times, and a quarter more than, the longest a run may wait for a lock.
 constexpr auto LOCK_KEPT = std::chrono::seconds(20);
+constexpr auto READER_LATE = std::chrono::milliseconds(2500);
 
 // System calls the kernel refuses the tool, as a sandbox may.
 enum class Refuse : std::uint8_t {
     nothing,
-    truncation,  // ftruncate fails with EPERM
-    lock,        // the first try for the lock kills the process (SIGSYS)
-    pause,       // so does any pause: a sleep, however short
+    truncation,        // ftruncate fails with EPERM
+    lock,              // the first try for the lock kills the process (SIGSYS)
+    pause,             // so does any pause: a sleep, however short
+    first_write_held,  // the test traces the run, to hold it at its first write
 };
 
 // What it must hold after the run.
@@ -178,59 +189,32 @@ Snapshot snapshot(const fs::path& dir)
     return entries;
 }
 
-// What differs between two snapshots, one line per entry; empty when none.
-std::string differences(const Snapshot& got, const Snapshot& want)
+// One line per entry: its name, mode and size, and a digest of what it holds.
+std::string describe(const Snapshot& entries)
 {
-    const auto octal = [](fs::perms mode) {
-        std::array<char, 8> text{};
-        std::snprintf(text.data(), text.size(), "%04o", static_cast<unsigned>(mode));
-        return std::string(text.data());
-    };
     std::string text;
-    for (const auto& [name, entry] : want) {
-        const auto found = got.find(name);
-        if (found == got.end()) {
-            text += name + ": missing\n";
-            continue;
-        }
-        const Entry& have = found->second;
-        if (have.mode != entry.mode) {
-            text += name + ": mode " + octal(have.mode) + " where " + octal(entry.mode) +
-                    " was expected\n";
-        }
-        if (have.content != entry.content) {
-            const auto diverge = std::ranges::mismatch(entry.content, have.content);
-            text += name + ": " + std::to_string(have.content.size()) + " bytes where " +
-                    std::to_string(entry.content.size()) +
-                    " were expected, the first difference at byte " +
-                    std::to_string(diverge.in1 - entry.content.begin()) + "\n";
-        }
-    }
-    for (const auto& [name, entry] : got) {
-        if (!want.contains(name)) {
-            text += name + ": unexpected, " + std::to_string(entry.content.size()) + " bytes\n";
-        }
+    for (const auto& [name, entry] : entries) {
+        const Entry& has = entry;
+        std::array<char, 64> line{};
+        std::snprintf(line.data(), line.size(), ": mode %04o, %zu bytes, digest %016zx\n",
+                      static_cast<unsigned>(has.mode), has.content.size(),
+                      std::hash<std::string>{}(has.content));
+        text += name + line.data();
     }
     return text;
 }
 
-// Why the child ended as it did, for failure messages.
+// Why the child ended as it did, for failure messages; a child that failed
+// before the tool ran (CHILD_*) says why on its stderr, shown beside.
 std::string explain(int status)
 {
-    switch (status) {
-    case CHILD_SETUP_FAILED:
-        return "the child could not set up its streams, limits or working directory";
-    case CHILD_CANNOT_EXEC:
-        return "the child could not execute the copy of the tool (its message says why)";
-    case CHILD_CANNOT_FILTER:
-        return "the child could not install its seccomp filter";
-    default:
-        return status > 128 ? "killed by signal " + std::to_string(status - 128) : "";
-    }
+    return status > 128 && status < CHILD_SETUP_FAILED
+               ? "killed by signal " + std::to_string(status - 128)
+               : "";
 }
 
-// Installs a seccomp filter that answers what the case refuses; false when
-// the kernel won't take one.
+// Installs a seccomp filter that answers what the case refuses, or has the
+// test trace the run; false when the kernel won't.
 bool refuse_system_calls(Refuse what)
 {
     // What 32-bit targets call, where they differ.
@@ -254,6 +238,8 @@ bool refuse_system_calls(Refuse what)
     switch (what) {
     case Refuse::nothing:
         return true;
+    case Refuse::first_write_held:
+        return ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) == 0;
     case Refuse::truncation:
         action = SECCOMP_RET_ERRNO | EPERM;
         calls = {SYS_ftruncate, FTRUNCATE64, FTRUNCATE64};
@@ -286,26 +272,20 @@ bool refuse_system_calls(Refuse what)
            prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
 }
 
-fs::path scratch_base()
-{
-    const char* tmpdir = std::getenv("TMPDIR");
-    return tmpdir != nullptr && tmpdir[0] != '\0' ? tmpdir : "/tmp";
-}
-
 // A scratch directory with a copy of the tool and a working directory to run
 // it in.
 class ToolRun : public testing::Test {
 protected:
     void SetUp() override
     {
-        std::string base = (scratch_base() / "ridgetexture-e2e-XXXXXX").string();
+        const char* tmpdir = std::getenv("TMPDIR");
+        const fs::path scratch = tmpdir != nullptr && tmpdir[0] != '\0' ? tmpdir : "/tmp";
+        std::string base = (scratch / "ridgetexture-e2e-XXXXXX").string();
         ASSERT_NE(mkdtemp(base.data()), nullptr) << base << ": " << std::strerror(errno);
         root_ = base;
         // Reachable, and the copy executable, by an unprivileged user whatever
         // the umask.
-        const auto open_to_all = fs::perms::owner_all | fs::perms::group_read |
-                                 fs::perms::group_exec | fs::perms::others_read |
-                                 fs::perms::others_exec;
+        const auto open_to_all = fs::perms{0755};
         fs::permissions(root_, open_to_all);
         tool_ = root_ / "RidgeTexture";
         fs::copy_file(RIDGETEXTURE_BINARY, tool_);
@@ -318,6 +298,9 @@ protected:
     void TearDown() override
     {
         let_go();
+        if (stalled_ > 0 && kill(stalled_, SIGKILL) == 0) {
+            wait_for(stalled_);
+        }
         std::error_code ignored;
         fs::permissions(work_, fs::perms::owner_all, fs::perm_options::add, ignored);
         fs::remove_all(root_, ignored);
@@ -336,17 +319,14 @@ protected:
         const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
         const int out = open((root_ / ("stdout" + tag)).c_str(), flags, 0644);
         const int err = open((root_ / ("stderr" + tag)).c_str(), flags, 0644);
-        // Opened, and the working directory entered, while still root: the
-        // unprivileged user may not be allowed through the scratch
-        // directory's parents (a TMPDIR of mode 0700, say).
+        // Opened, and the working directory entered, while still root: nobody
+        // may not pass the scratch directory's parents (a TMPDIR of 0700, say).
         const int tool = open(tool_.c_str(), O_RDONLY | O_CLOEXEC);
         const std::array fds{out, err, tool};
         if (out < 0 || err < 0 || tool < 0) {
             ADD_FAILURE() << "opening the capture files and the tool: " << std::strerror(errno);
             for (const int fd : fds) {
-                if (fd >= 0) {
-                    close(fd);
-                }
+                close(fd);  // -1 too, harmlessly
             }
             return -1;
         }
@@ -365,32 +345,35 @@ protected:
             if (chdir(work.c_str()) != 0) {
                 fail(CHILD_SETUP_FAILED, "chdir");
             }
-            if (c.stack_limit != 0) {
-                const rlimit limit{.rlim_cur = c.stack_limit, .rlim_max = c.stack_limit};
-                if (setrlimit(RLIMIT_STACK, &limit) != 0) {
-                    fail(CHILD_SETUP_FAILED, "setrlimit(RLIMIT_STACK)");
+            // A limit of 0 keeps the inherited one, but for core files:
+            // SIGXFSZ and SIGSYS dump core by default, and nothing but the
+            // picture may land in the working directory.
+            const auto limit = [&fail](decltype(RLIMIT_CORE) resource, rlim_t value) {
+                const rlimit both{.rlim_cur = value, .rlim_max = value};
+                if ((value != 0 || resource == RLIMIT_CORE) && setrlimit(resource, &both) != 0) {
+                    fail(CHILD_SETUP_FAILED, "setrlimit");
                 }
-            }
-            // SIGXFSZ and SIGSYS dump core by default: no core, so nothing
-            // but the picture can land in the working directory.
-            const rlimit no_core{.rlim_cur = 0, .rlim_max = 0};
-            if (setrlimit(RLIMIT_CORE, &no_core) != 0) {
-                fail(CHILD_SETUP_FAILED, "setrlimit(RLIMIT_CORE)");
-            }
-            if (c.file_size_limit != 0) {
-                const rlimit limit{.rlim_cur = c.file_size_limit, .rlim_max = c.file_size_limit};
-                if (std::signal(SIGXFSZ, c.ignore_sigxfsz ? SIG_IGN : SIG_DFL) == SIG_ERR ||
-                    setrlimit(RLIMIT_FSIZE, &limit) != 0) {
-                    fail(CHILD_SETUP_FAILED, "setrlimit(RLIMIT_FSIZE)");
-                }
+            };
+            limit(RLIMIT_STACK, c.stack_limit);
+            limit(RLIMIT_CORE, 0);
+            limit(RLIMIT_FSIZE, c.file_size_limit);
+            if (std::signal(SIGXFSZ, c.ignore_sigxfsz ? SIG_IGN : SIG_DFL) == SIG_ERR) {
+                fail(CHILD_SETUP_FAILED, "signal(SIGXFSZ)");
             }
             if (drop &&
                 (setgroups(0, nullptr) != 0 || setgid(NOBODY) != 0 || setuid(NOBODY) != 0)) {
                 fail(CHILD_CANNOT_DROP, "becoming uid and gid 65534");
             }
             umask(CHILD_UMASK);
+            const struct flock whole = {
+                .l_type = F_WRLCK, .l_whence = SEEK_SET, .l_start = 0, .l_len = 0, .l_pid = 0};
+            const int wrapped = c.lock == Lock::ofd_wrapper ? F_OFD_SETLKW : F_SETLKW;
+            if ((c.lock == Lock::ofd_wrapper || c.lock == Lock::lockf_exec) &&
+                fcntl(open("RidgeTexture.ppm", O_RDWR | O_CREAT, 0666), wrapped, &whole) != 0) {
+                fail(CHILD_SETUP_FAILED, "taking the wrapper's lock");
+            }
             if (!refuse_system_calls(c.refuse)) {
-                fail(CHILD_CANNOT_FILTER, "installing a seccomp filter");
+                fail(CHILD_CANNOT_FILTER, "installing a seccomp filter or being traced");
             }
             fexecve(tool, argv.data(), environ);
             struct statvfs where = {};
@@ -434,30 +417,48 @@ protected:
     // Keeps a lock of the kind on file, made if need be, until let_go.
     void keep_lock(const fs::path& file, Lock kind)
     {
-        if (kind == Lock::none) {
+        if (kind == Lock::none || kind == Lock::ofd_wrapper || kind == Lock::lockf_exec) {
             return;
         }
         // Only the wrapper's descriptor stays open in the run.
         const int cloexec = kind == Lock::wrapper ? 0 : O_CLOEXEC;
         held_ = open(file.c_str(), O_RDWR | O_CREAT | cloexec, 0644);
         const int how = (kind == Lock::flock_shared ? LOCK_SH : LOCK_EX) | LOCK_NB;
-        const int kept = kind == Lock::record ? lockf(held_, F_TLOCK, 0) : flock(held_, how);
+        const bool record = kind == Lock::record || kind == Lock::record_on_tail;
+        lseek(held_, kind == Lock::record_on_tail ? 1 : 0, SEEK_SET);
+        const int kept = record ? lockf(held_, F_TLOCK, 0) : flock(held_, how);
         ASSERT_TRUE(held_ >= 0 && kept == 0) << file << ": " << std::strerror(errno);
     }
 
-    void let_go()
+    // Runs a child started to be traced up to its first write, and holds it
+    // there: -1, or how it ended before that.
+    static int hold_at_first_write(pid_t child)
     {
-        if (held_ >= 0) {
-            close(held_);
+        int wstatus = 0;
+        __ptrace_syscall_info call = {};
+        // Stopped at its exec, then as each system call begins and ends.
+        while (waitpid(child, &wstatus, 0) == child && WIFSTOPPED(wstatus)) {
+            ptrace(PTRACE_SETOPTIONS, child, nullptr, PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL);
+            if (ptrace(PTRACE_GET_SYSCALL_INFO, child, sizeof call, &call) > 0 &&
+                call.op == PTRACE_SYSCALL_INFO_ENTRY && call.entry.nr == SYS_write) {
+                return -1;
+            }
+            ptrace(PTRACE_SYSCALL, child, nullptr, nullptr);
         }
-        held_ = -1;
+        return WIFSIGNALED(wstatus) ? 128 + WTERMSIG(wstatus) : WEXITSTATUS(wstatus);
     }
+
+    void let_go() { close(std::exchange(held_, -1)); }  // -1 too, harmlessly
 
     fs::path root_;
     fs::path tool_;
     fs::path work_;
-    int held_ = -1;  // the descriptor that keeps keep_lock's lock
+    int held_ = -1;       // the descriptor that keeps keep_lock's lock
+    pid_t stalled_ = -1;  // a run held at its first write
 };
+
+const char* const NO_CREATE = "could not create file RidgeTexture.ppm\n";
+const char* const NO_WRITE = "could not write file RidgeTexture.ppm\n";
 
 class EndToEnd : public ToolRun, public testing::WithParamInterface<Case> {};
 
@@ -467,42 +468,49 @@ TEST_P(EndToEnd, Run)
     const fs::path output = work_ / "RidgeTexture.ppm";
     switch (c.setup) {
     case Setup::empty:
+    case Setup::fifo_read_late:  // ConcurrentRuns' alone
         break;
     case Setup::larger_file:
-        std::ofstream(work_ / "RidgeTexture.ppm", std::ios::binary) << std::string(1 << 20, 'x');
-        // A mode no umask gives, so a file made anew shows.
-        fs::permissions(work_ / "RidgeTexture.ppm",
-                        fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read);
+        std::ofstream(output, std::ios::binary) << std::string(1 << 20, 'x');
+        fs::permissions(output, fs::perms{0604});  // no umask gives it: a new file shows
         break;
     case Setup::directory:
-        fs::create_directory(work_ / "RidgeTexture.ppm");
+        fs::create_directory(output);
         break;
     case Setup::unwritable_dir:
-        fs::permissions(work_, fs::perms::owner_read | fs::perms::owner_exec |
-                                   fs::perms::group_read | fs::perms::group_exec |
-                                   fs::perms::others_read | fs::perms::others_exec);
+        fs::permissions(work_, fs::perms{0555});
         break;
     case Setup::read_only_file:
         // The directory is open to all, so only the file's mode stands in the way.
         fs::permissions(work_, fs::perms::all);
-        std::ofstream(work_ / "RidgeTexture.ppm", std::ios::binary) << "an older picture";
-        fs::permissions(work_ / "RidgeTexture.ppm",
-                        fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+        std::ofstream(output, std::ios::binary) << "an older picture";
+        fs::permissions(output, fs::perms{0444});
         break;
     case Setup::write_only_file:
         // Written over by a run that opens it for writing only; one that
         // also asks to read it is refused.
-        std::ofstream(work_ / "RidgeTexture.ppm", std::ios::binary) << "an older picture";
-        fs::permissions(work_ / "RidgeTexture.ppm",
-                        fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write);
+        std::ofstream(output, std::ios::binary) << "an older picture";
+        fs::permissions(output, fs::perms{0222});
         break;
     case Setup::full_disk:
         fs::create_symlink("/dev/full", output);
         break;
     case Setup::older_file:
     case Setup::moved_while_waiting:
+    case Setup::replaced_while_waiting:
         std::ofstream(output, std::ios::binary) << "an older picture";
         break;
+    case Setup::stalled_run: {
+        stalled_ = start(Case{.refuse = Refuse::first_write_held}, "_stalled");
+        const int ended = hold_at_first_write(stalled_);
+        const std::string why = explain(ended) + slurp(root_ / "stderr_stalled");
+        stalled_ = ended == -1 ? stalled_ : -1;
+        if (ended == CHILD_CANNOT_FILTER) {
+            GTEST_SKIP() << "can't trace a run here: " << why;
+        }
+        ASSERT_EQ(ended, -1) << "the run to stall ended first: " << why;
+        break;
+    }
     }
     const auto before = snapshot(work_);
     // Taken once the snapshot has read the file: a process lets go of its
@@ -511,16 +519,23 @@ TEST_P(EndToEnd, Run)
 
     // Once the run has opened the file, which inotify tells, it is waiting
     // for the lock (a record lock): then the file is moved away and let go.
-    const bool move = c.setup == Setup::moved_while_waiting;
+    const bool replace = c.setup == Setup::replaced_while_waiting;
+    const bool move = c.setup == Setup::moved_while_waiting || replace;
     const int opened = move ? inotify_init1(IN_CLOEXEC) : -1;
     ASSERT_TRUE(!move || (opened >= 0 && inotify_add_watch(opened, output.c_str(), IN_OPEN) >= 0))
         << std::strerror(errno);
     const pid_t child = start(c, "");
     if (move) {
-        constexpr int HANG_MS = 60 * 1000;
         pollfd event = {.fd = opened, .events = POLLIN, .revents = 0};
-        EXPECT_EQ(poll(&event, 1, HANG_MS), 1) << "the run never opened the file";
-        fs::rename(output, work_ / "keep.ppm");
+        EXPECT_EQ(poll(&event, 1, 60 * 1000), 1) << "the run never opened the file";
+        if (replace) {  // at once: the path never names nothing
+            std::ofstream(work_ / "newer", std::ios::binary) << "a newer picture";
+            fs::permissions(work_ / "newer", NEW_FILE_MODE);
+            fs::create_hard_link(output, work_ / "keep.ppm");
+            fs::rename(work_ / "newer", output);
+        } else {
+            fs::rename(output, work_ / "keep.ppm");
+        }
         close(opened);
         let_go();
     }
@@ -531,9 +546,8 @@ TEST_P(EndToEnd, Run)
     const int status = wait_for(child);
     const std::string err = slurp(root_ / "stderr");
     if (status == CHILD_CANNOT_DROP || status == CHILD_CANNOT_FILTER) {
-        // As root in a user namespace that maps no uid 65534, there is no
-        // switching to nobody, and root itself would pass where nobody must
-        // fail; a kernel without seccomp refuses nothing.
+        // As root in a user namespace that maps no uid 65534, root would pass
+        // where nobody must fail; a kernel without seccomp refuses nothing.
         GTEST_SKIP() << "can't run as the case needs here: " << err;
     }
     EXPECT_EQ(status, c.status) << explain(status) << "\n" << err;
@@ -542,32 +556,36 @@ TEST_P(EndToEnd, Run)
 
     const auto after = snapshot(work_);
     const std::string picture = expected_picture(c.header_name);
-    // The picture is written into an existing file in place, so that keeps
-    // its mode; a new one gets the mode the umask leaves, like any file a
-    // tool creates.
+    // An existing file is written over in place, so it keeps its mode; a new
+    // one gets the mode the umask leaves, like any file a tool creates.
     const auto old = before.find("RidgeTexture.ppm");
     const fs::perms mode = old != before.end() ? old->second.mode : NEW_FILE_MODE;
     switch (c.leaves) {
     case Leaves::picture:
-        EXPECT_EQ(differences(after, {{"RidgeTexture.ppm", {mode, picture}}}), "");
+        EXPECT_EQ(describe(after), describe({{"RidgeTexture.ppm", {mode, picture}}}));
         break;
     case Leaves::unchanged:
-        EXPECT_EQ(differences(after, before), "") << "a failed run must not change the directory";
+        EXPECT_EQ(describe(after), describe(before)) << "a failed run must change nothing";
         break;
     case Leaves::picture_and_moved_file:
-        EXPECT_EQ(differences(after, {{"RidgeTexture.ppm", {NEW_FILE_MODE, picture}},
-                                      {"keep.ppm", before.at("RidgeTexture.ppm")}}),
-                  "");
+        EXPECT_EQ(describe(after), describe({{"RidgeTexture.ppm", {NEW_FILE_MODE, picture}},
+                                             {"keep.ppm", before.at("RidgeTexture.ppm")}}));
         break;
     case Leaves::part_of_picture: {
         const std::string part =
             after.contains("RidgeTexture.ppm") ? after.at("RidgeTexture.ppm").content : "";
-        EXPECT_EQ(differences(after, {{"RidgeTexture.ppm", {mode, part}}}), "");
+        EXPECT_EQ(describe(after), describe({{"RidgeTexture.ppm", {mode, part}}}));
         EXPECT_TRUE(!part.empty() && part.size() < picture.size() && picture.starts_with(part))
             << "the file must be a proper beginning of the picture, not " << part.size()
             << " bytes of something else";
         break;
     }
+    }
+    if (stalled_ > 0) {
+        // Let go, the stalled run writes its shorter picture over this one's.
+        ptrace(PTRACE_DETACH, stalled_, nullptr, nullptr);
+        EXPECT_EQ(wait_for(std::exchange(stalled_, -1)), 128) << "it reported success over a mix";
+        EXPECT_EQ(slurp(root_ / "stderr_stalled"), NO_WRITE);
     }
 }
 
@@ -576,119 +594,140 @@ std::string case_label(const testing::TestParamInfo<Case>& param_info)
     return param_info.param.label;
 }
 
-const char* const NO_CREATE = "could not create file RidgeTexture.ppm\n";
-const char* const NO_WRITE = "could not write file RidgeTexture.ppm\n";
-
 INSTANTIATE_TEST_SUITE_P(
     Cases, EndToEnd,
-    testing::Values(Case{.label = "plain"},
-                    Case{.label = "long_path_as_name",
-                         .args = {long_path().c_str()},
-                         .header_name = long_path().c_str()},
-                    Case{.label = "extra_arguments_ignored",
-                         .args = {"RidgeTexture", "--help", "-o", "other.ppm", "", "\n"}},
-                    Case{.label = "larger_file_replaced", .setup = Setup::larger_file},
-                    // Only the line breaks are replaced, not other control bytes.
-                    Case{.label = "control_bytes_in_name",
-                         .args = {"\x7f\vRidge\nTexture\r\f\x1b"},
-                         .header_name = "\x7f\vRidge?Texture?\f\x1b"},
-                    // Current kernels hand an empty vector over as one empty argument;
-                    // either way the program names itself.
-                    Case{.label = "no_arguments_at_all", .args = {}},
-                    Case{.label = "empty_name", .args = {""}},
-                    // The image is far larger than this stack.
-                    Case{.label = "small_stack", .stack_limit = 128 * KIB},
-                    Case{.label = "path_is_directory",
-                         .setup = Setup::directory,
-                         .status = 128,
-                         .stderr_text = NO_CREATE,
-                         .leaves = Leaves::unchanged},
-                    Case{.label = "directory_not_writable",
-                         .setup = Setup::unwritable_dir,
-                         .unprivileged = true,
-                         .status = 128,
-                         .stderr_text = NO_CREATE,
-                         .leaves = Leaves::unchanged},
-                    Case{.label = "file_read_only",
-                         .setup = Setup::read_only_file,
-                         .unprivileged = true,
-                         .status = 128,
-                         .stderr_text = NO_CREATE,
-                         .leaves = Leaves::unchanged},
-                    // glibc drops what /dev/full refused, so nothing reaches it.
-                    Case{.label = "disk_full",
-                         .setup = Setup::full_disk,
-                         .status = 128,
-                         .stderr_text = NO_WRITE,
-                         .leaves = Leaves::unchanged},
-                    Case{.label = "write_only_file_replaced",
-                         .setup = Setup::write_only_file,
-                         .unprivileged = true},
-                    // What was written before the limit stays in the file.
-                    Case{.label = "file_size_limit",
-                         .file_size_limit = 64 * KIB,
-                         .ignore_sigxfsz = true,
-                         .status = 128,
-                         .stderr_text = NO_WRITE,
-                         .leaves = Leaves::part_of_picture},
-                    // Where the signal keeps its default action, it ends the
-                    // tool at the write that passes the limit: no message.
-                    Case{.label = "file_size_limit_signal",
-                         .file_size_limit = 64 * KIB,
-                         .status = 128 + SIGXFSZ,
-                         .leaves = Leaves::part_of_picture},
-                    // Another process keeps a lock all through the run: a flock
-                    // costs the run nothing; a record lock, a wait of two
-                    // seconds at most, then the file is written over all the same.
-                    Case{.label = "flock_kept_by_another",
-                         .setup = Setup::older_file,
-                         .lock = Lock::flock_exclusive},
-                    Case{.label = "record_lock_kept_by_another",
-                         .setup = Setup::older_file,
-                         .lock = Lock::record},
-                    // 'flock RidgeTexture.ppm RidgeTexture': not a moment's pause.
-                    Case{.label = "under_the_flock_wrapper",
-                         .setup = Setup::older_file,
-                         .lock = Lock::wrapper,
-                         .refuse = Refuse::pause},
-                    // The file waited for is moved away: the run makes a new one.
-                    Case{.label = "file_moved_while_waiting",
-                         .setup = Setup::moved_while_waiting,
-                         .lock = Lock::record,
-                         .leaves = Leaves::picture_and_moved_file},
-                    // A run stopped as it tries for the lock has emptied nothing.
-                    Case{.label = "killed_before_the_lock",
-                         .setup = Setup::larger_file,
-                         .refuse = Refuse::lock,
-                         .status = 128 + SIGSYS,
-                         .leaves = Leaves::unchanged},
-                    // Where truncation is refused, an old file can't be replaced
-                    // and stays as it was; a new one needs no truncation.
-                    Case{.label = "truncation_refused",
-                         .setup = Setup::larger_file,
-                         .refuse = Refuse::truncation,
-                         .status = 128,
-                         .stderr_text = NO_CREATE,
-                         .leaves = Leaves::unchanged},
-                    Case{.label = "truncation_refused_no_file", .refuse = Refuse::truncation}),
+    testing::Values(
+        Case{.label = "plain"},
+        Case{.label = "long_path_as_name",
+             .args = {long_path().c_str()},
+             .header_name = long_path().c_str()},
+        Case{.label = "extra_arguments_ignored",
+             .args = {"RidgeTexture", "--help", "-o", "other.ppm", "", "\n"}},
+        Case{.label = "larger_file_replaced", .setup = Setup::larger_file},
+        // Only the line breaks are replaced, not other control bytes.
+        Case{.label = "control_bytes_in_name",
+             .args = {"\x7f\vRidge\nTexture\r\f\x1b"},
+             .header_name = "\x7f\vRidge?Texture?\f\x1b"},
+        // Kernels hand an empty vector over as one empty argument: either way
+        // the program names itself.
+        Case{.label = "no_arguments_at_all", .args = {}}, Case{.label = "empty_name", .args = {""}},
+        // The image is far larger than this stack.
+        Case{.label = "small_stack", .stack_limit = 128 * KIB},
+        Case{.label = "path_is_directory",
+             .setup = Setup::directory,
+             .status = 128,
+             .stderr_text = NO_CREATE,
+             .leaves = Leaves::unchanged},
+        Case{.label = "directory_not_writable",
+             .setup = Setup::unwritable_dir,
+             .unprivileged = true,
+             .status = 128,
+             .stderr_text = NO_CREATE,
+             .leaves = Leaves::unchanged},
+        Case{.label = "file_read_only",
+             .setup = Setup::read_only_file,
+             .unprivileged = true,
+             .status = 128,
+             .stderr_text = NO_CREATE,
+             .leaves = Leaves::unchanged},
+        // glibc drops what /dev/full refused, so nothing reaches it.
+        // The symbolic link to it costs not a moment's pause.
+        Case{.label = "disk_full",
+             .setup = Setup::full_disk,
+             .refuse = Refuse::pause,
+             .status = 128,
+             .stderr_text = NO_WRITE,
+             .leaves = Leaves::unchanged},
+        Case{.label = "write_only_file_replaced",
+             .setup = Setup::write_only_file,
+             .unprivileged = true},
+        // What was written before the limit stays in the file.
+        Case{.label = "file_size_limit",
+             .file_size_limit = 64 * KIB,
+             .ignore_sigxfsz = true,
+             .status = 128,
+             .stderr_text = NO_WRITE,
+             .leaves = Leaves::part_of_picture},
+        // Where the signal keeps its default action, it ends the tool at the
+        // write that passes the limit: no message.
+        Case{.label = "file_size_limit_signal",
+             .file_size_limit = 64 * KIB,
+             .status = 128 + SIGXFSZ,
+             .leaves = Leaves::part_of_picture},
+        // Another process keeps a lock all through the run: a flock costs the run
+        // nothing; a record lock, two seconds at most, then it writes all the same.
+        Case{.label = "flock_kept_by_another",
+             .setup = Setup::older_file,
+             .lock = Lock::flock_exclusive},
+        Case{.label = "record_lock_kept_by_another",
+             .setup = Setup::older_file,
+             .lock = Lock::record},
+        // A lock on the tail alone is waited for too: the pause kills.
+        Case{.label = "record_lock_on_the_tail",
+             .setup = Setup::older_file,
+             .lock = Lock::record_on_tail,
+             .refuse = Refuse::pause,
+             .status = 128 + SIGSYS,
+             .leaves = Leaves::unchanged},
+        // 'flock RidgeTexture.ppm RidgeTexture', 'flock --fcntl ...', and a
+        // wrapper that takes a record lock, then execs: not a moment's pause.
+        Case{.label = "under_the_flock_wrapper",
+             .setup = Setup::older_file,
+             .lock = Lock::wrapper,
+             .refuse = Refuse::pause},
+        Case{.label = "ofd_wrapper", .lock = Lock::ofd_wrapper, .refuse = Refuse::pause},
+        Case{.label = "lockf_then_exec", .lock = Lock::lockf_exec, .refuse = Refuse::pause},
+        // The file waited for is moved away, or replaced: the path's file is written.
+        Case{.label = "file_moved_while_waiting",
+             .setup = Setup::moved_while_waiting,
+             .lock = Lock::record,
+             .leaves = Leaves::picture_and_moved_file},
+        Case{.label = "file_replaced_while_waiting",
+             .setup = Setup::replaced_while_waiting,
+             .lock = Lock::record,
+             .leaves = Leaves::picture_and_moved_file},
+        // Another run holds the file, stalled until this one has waited, written
+        // its longer picture and ended; then it resumes and must report a mix.
+        Case{.label = "another_run_stalled",
+             .args = {long_path().c_str()},
+             .setup = Setup::stalled_run,
+             .header_name = long_path().c_str()},
+        // A run stopped as it tries for the lock has emptied nothing.
+        Case{.label = "killed_before_the_lock",
+             .setup = Setup::larger_file,
+             .refuse = Refuse::lock,
+             .status = 128 + SIGSYS,
+             .leaves = Leaves::unchanged},
+        // Where truncation is refused, an old file can't be replaced and stays
+        // as it was; a new one needs no truncation.
+        Case{.label = "truncation_refused",
+             .setup = Setup::larger_file,
+             .refuse = Refuse::truncation,
+             .status = 128,
+             .stderr_text = NO_CREATE,
+             .leaves = Leaves::unchanged},
+        Case{.label = "truncation_refused_no_file", .refuse = Refuse::truncation}),
     case_label);
 
 // Runs started at once in one directory, under names of different lengths
-// (so their headers differ in length), while another process keeps the
-// case's lock: whatever the interleaving, every run that reports success must
-// leave the whole picture of one of them.
+// (so their headers differ in length), under the case's lock: whatever the
+// interleaving, when every run reports success, the file holds the whole
+// picture of one of them, and a FIFO's reader gets each run's whole picture.
 class ConcurrentRuns : public ToolRun, public testing::WithParamInterface<Case> {};
 
 TEST_P(ConcurrentRuns, LeaveOneWholePicture)
 {
-    ASSERT_NO_FATAL_FAILURE(keep_lock(work_ / "RidgeTexture.ppm", GetParam().lock));
-    // As many trials as fit in the time, up to a number, in each row:
-    // unguarded runs mix within the first twenty or so, even in a slow build
-    // (the sanitizers).
+    const Case& c = GetParam();
+    const fs::path output = work_ / "RidgeTexture.ppm";
+    const bool fifo = c.setup == Setup::fifo_read_late;
+    ASSERT_TRUE(!fifo || mkfifo(output.c_str(), 0666) == 0) << std::strerror(errno);
+    ASSERT_NO_FATAL_FAILURE(keep_lock(output, c.lock));
+    // As many trials as fit in the time, up to a number: unguarded runs mix
+    // within the first twenty or so, even in a slow build (the sanitizers).
     constexpr int TRIALS = 100;
     const auto stop = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    const std::array<Case, 4> runs = {Case{}, Case{.args = {long_path().c_str()}}, Case{},
-                                      Case{.args = {long_path().c_str()}}};
+    const Case named_long = {.args = {long_path().c_str()}, .lock = c.lock};
+    const std::array runs = {Case{.lock = c.lock}, named_long, Case{.lock = c.lock}, named_long};
     const std::array pictures = {expected_picture("RidgeTexture"), expected_picture(long_path())};
     int trial = 0;
     for (; trial < TRIALS && std::chrono::steady_clock::now() < stop; ++trial) {
@@ -696,6 +735,9 @@ TEST_P(ConcurrentRuns, LeaveOneWholePicture)
         for (std::size_t i = 0; i < runs.size(); ++i) {
             children.at(i) = start(runs.at(i), std::to_string(i));
         }
+        // A FIFO's reader comes only now, when every run has opened it.
+        std::this_thread::sleep_for(fifo ? READER_LATE : std::chrono::milliseconds(0));
+        std::string written = fifo ? slurp(output) : "";
         for (std::size_t i = 0; i < runs.size(); ++i) {
             const int status = wait_for(children.at(i));
             const std::string err = slurp(root_ / ("stderr" + std::to_string(i)));
@@ -704,19 +746,31 @@ TEST_P(ConcurrentRuns, LeaveOneWholePicture)
                                  << err;
             ASSERT_EQ(err, "") << "trial " << trial << ", run " << i;
         }
-        const std::string file = slurp(work_ / "RidgeTexture.ppm");
-        ASSERT_TRUE(std::ranges::find(pictures, file) != pictures.end())
-            << "trial " << trial << ": every run exited 0, but the file (" << file.size()
-            << " bytes) is neither run's picture";
+        // Whole pictures, one in the file, one a run through the FIFO: cut
+        // where each begins, as "P6\n" is nowhere else.
+        written = fifo ? written : slurp(output);
+        std::size_t whole = 0;
+        for (std::size_t at = 0, next = 0; at < written.size(); at = next, ++whole) {
+            next = std::min(written.find("P6\n", at + 1), written.size());
+            ASSERT_TRUE(std::ranges::find(pictures, written.substr(at, next - at)) !=
+                        pictures.end())
+                << "trial " << trial << ": every run exited 0, but bytes " << at << " to " << next
+                << " are no run's picture";
+        }
+        ASSERT_EQ(whole, fifo ? runs.size() : 1) << "trial " << trial;
     }
     RecordProperty("trials", trial);
 }
 
-INSTANTIATE_TEST_SUITE_P(LockKept, ConcurrentRuns,
-                         testing::Values(Case{.label = "none"},
-                                         Case{.label = "shared_flock", .lock = Lock::flock_shared},
-                                         Case{.label = "exclusive_flock",
-                                              .lock = Lock::flock_exclusive}),
-                         case_label);
+INSTANTIATE_TEST_SUITE_P(
+    LockKept, ConcurrentRuns,
+    testing::Values(Case{.label = "none"},
+                    Case{.label = "shared_flock", .lock = Lock::flock_shared},
+                    Case{.label = "exclusive_flock", .lock = Lock::flock_exclusive},
+                    // Each run under its own 'flock --fcntl RidgeTexture.ppm'.
+                    Case{.label = "each_under_flock_fcntl", .lock = Lock::ofd_wrapper},
+                    // The runs open the FIFO at once when its reader comes.
+                    Case{.label = "fifo_read_late", .setup = Setup::fifo_read_late}),
+    case_label);
 
 }  // namespace

@@ -1,17 +1,15 @@
 #!/usr/bin/env bash
 # Checks what the README's build and cmake --install give.
 #   usage: install.sh readme|tree
-#   readme   the README's build, and the other optimised configurations:
-#            the tool alone, optimised and hardened as far as the toolchain
-#            can harden it
+#   readme   the README's build and the other optimised configurations: the
+#            tool alone, optimised and hardened as far as the toolchain can
 #   tree     cmake --install puts a working tool, its manual page, copyright
 #            and changelog in place, and the README's uninstall removes them
 # The build's facts come in the environment (tests/CMakeLists.txt): BUILD_DIR,
-# CONFIG (its configuration), CXX and CXXFLAGS (its compiler and flags, which
-# the README's build uses too), CMAKE and DOCDIR (the documentation
-# directory, absolute or relative to the prefix). Everything is written under
-# a scratch directory: installs go through DESTDIR, so even an absolute
-# DOCDIR stays in it. Exits 77, skipped, when a tool is missing.
+# CONFIG, CXX and CXXFLAGS (which the README's build uses too), CMAKE, and
+# DOCDIR (absolute, or relative to the prefix). All is written in a scratch
+# directory, through DESTDIR where DOCDIR is absolute. Exits 77, skipped,
+# when a tool is missing.
 set -euo pipefail
 mode=$1
 build=$BUILD_DIR
@@ -29,22 +27,17 @@ restore() {
 }
 trap restore EXIT
 fail() { echo "FAIL ($mode): $*" >&2; exit 1; }
-need() {
-  for cmd; do
-    command -v "$cmd" >/dev/null || { echo "SKIPPED: $cmd is not installed" >&2; exit 77; }
-  done
-}
+need() { for cmd; do command -v "$cmd" >/dev/null || { echo "SKIPPED: $cmd is not installed" >&2; exit 77; }; done; }
 # grep -q would stop reading at the first match, and under pipefail the
 # writer's SIGPIPE would fail the pipe.
 has() { grep "$@" > /dev/null; }
 quietly() { "$@" > "$work/log" 2>&1 || { cat "$work/log" >&2; fail "$* failed"; }; }
 
-# What the toolchain can give, asked of a small program built with the
-# build's compiler and flags rather than of the build itself: fortified libc
-# calls when optimised; x86 control-flow protection, the ENDBR64 landing pads
-# in the code, and the IBT/SHSTK note that lets the kernel enforce it (which
-# needs C runtime start files marked for it, as glibc's are not on Debian 12,
-# 13 or sid). Sets gives_fortify, gives_endbr and gives_cet_note to 1 or 0.
+# What the toolchain can give, asked of a small program built with the build's
+# compiler and flags: fortified libc calls when optimised; x86 ENDBR64 landing
+# pads, and the IBT/SHSTK note that lets the kernel enforce them (which needs
+# C start files marked for it, as glibc's are not on Debian 12, 13 or sid).
+# Sets gives_fortify, gives_endbr and gives_cet_note to 1 or 0.
 probe_toolchain() {
   gives_fortify=0 gives_endbr=0 gives_cet_note=0
   local probe=$work/probe
@@ -92,10 +85,9 @@ check_tree() {
   local tool=$prefix/bin/RidgeTexture
   mkdir "$work/run"
   (cd "$work/run" && "$tool") || fail "the installed tool exited with $?"
-  local name_bytes
-  name_bytes=$(printf %s "$tool" | wc -c)
-  [[ $(stat -c %s "$work/run/RidgeTexture.ppm") == $((31 + name_bytes + 196608)) ]] ||
-    fail "the installed tool wrote a file of the wrong size"
+  local size want
+  size=$(stat -c %s "$work/run/RidgeTexture.ppm") want=$((31 + $(printf %s "$tool" | wc -c) + 196608))
+  [[ $size == "$want" ]] || fail "the installed tool wrote $size bytes, where $want were expected"
 }
 
 # cmake --install as the README has it, into a prefix in the scratch
@@ -105,10 +97,7 @@ install_tree() {
   prefix=$work/prefix
   docs=$prefix/$DOCDIR
   local destdir=
-  if [[ $DOCDIR == /* ]]; then
-    destdir=$work/dest
-    docs=$destdir$DOCDIR
-  fi
+  [[ $DOCDIR != /* ]] || { destdir=$work/dest; docs=$destdir$DOCDIR; }
   DESTDIR=$destdir quietly "$CMAKE" --install "$build" ${CONFIG:+--config "$CONFIG"} --prefix "$prefix"
   prefix=$destdir$prefix
 }
@@ -116,10 +105,8 @@ install_tree() {
 # The README's uninstall command, run as it stands on the install just made.
 uninstall_tree() {
   local command outside left
-  if [[ $DOCDIR == /* ]]; then
-    echo "NOTE: DOCDIR $DOCDIR is absolute: the README's uninstall would remove it there; not run"
-    return
-  fi
+  [[ $DOCDIR != /* ]] ||
+    { echo "NOTE: DOCDIR $DOCDIR is absolute: the README's uninstall would remove it there; not run"; return; }
   command=$(grep -m 1 -x 'xargs .* < build/install_manifest\.txt' "$source_dir/README.md") ||
     fail "README.md gives no uninstall command reading build/install_manifest.txt"
   # Anything listed outside the scratch install is the machine's own.

@@ -47,8 +47,7 @@ int sink_close(void* cookie)
 
 struct FinishCase {
     const char* label = "";
-    bool whole_file = false;  // the picture, far more than the stream buffers;
-                              // else a few bytes the flush writes
+    bool whole_file = false;  // the picture, beyond the buffer; else what the flush writes
     bool fail_writes = false;
     bool fail_close = false;
     bool finished = false;  // what finish_output must report

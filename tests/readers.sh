@@ -1,8 +1,6 @@
 #!/usr/bin/env bash
-# Hands freshly written pictures to image readers that nobody here wrote and
-# checks that each reads the file as it is: a 256 x 256 picture whose pixels
-# are the raster bytes the tool wrote. Whether those are the right pixels is
-# for the unit and end-to-end tests to say.
+# Hands freshly written pictures to image readers nobody here wrote: each must
+# read a 256 x 256 picture whose pixels are the raster bytes the tool wrote.
 #   usage: readers.sh netpbm|pillow|imagemagick TOOL
 # Exits 77, which CTest reports as skipped, when the reader isn't installed.
 set -euo pipefail
