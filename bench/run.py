@@ -12,8 +12,8 @@
    address-space randomisation moves it by several per cent): median of 21
    runs at most 1.05 x.
 
-First it checks that the tool and the two peers it also times, ImageMagick's
--fx and NumPy, write the same raster bytes: else there is nothing to compare.
+First the tool and the peers it times, ImageMagick's -fx and NumPy, must
+write the same raster bytes: else there is nothing to compare.
 
 usage: bench/run.py [BUILD_DIR]     (default out/build/release)
 Needs the benchmarks built (the release preset, with libbenchmark-dev) and
@@ -75,8 +75,7 @@ def peak_kib(program):
 def main():
     build = Path(sys.argv[1] if len(sys.argv) > 1 else HERE / "../out/build/release").resolve()
     tool, baseline, bench = build / "RidgeTexture", build / "bench/ridge_baseline", build / "bench/ridge_bench"
-    for need in ["hyperfine", "/usr/bin/time", "setarch", "flock", "convert", NUMPY[0], tool, baseline,
-                 bench]:
+    for need in ["hyperfine", "/usr/bin/time", "setarch", "flock", "convert", NUMPY[0], tool, baseline, bench]:
         if shutil.which(str(need)) is None:
             print(f"missing: {need}", file=sys.stderr)
             return 2

@@ -38,7 +38,7 @@ case $mode in
     mkdir "$work/named" && (cd "$work/named" && exec -a NAME "$tool") && file=$work/named/RidgeTexture.ppm
     listed=$(sed -n '/^\.IP [1-4]\. 4$/{n;s/^\.BI\{0,1\} //;s/^"\(.*\)" name.*/\1NAME/;s/^"\(.*\)"$/\1/;p}' "$page")
     [[ $listed == "$(head -n 4 "$file")" ]] || fail "the page lists other header lines: $listed"
-    sizes=$(sed -n 's/^The header is \([0-9]*\) +$/\1/p; s/^The raster that follows is \([0-9]*\) bytes.*/\1/p' "$page")
+    sizes=$(sed -n 's/^The header is \([0-9]*\) + .*/\1/p; s/^The raster that follows is \([0-9]*\) bytes.*/\1/p' "$page")
     (( ${sizes/$'\n'/ + } + 4 == $(stat -c %s "$file") )) ||
       fail "the page gives sizes '$sizes' + n, but the tool wrote $(stat -c %s "$file") bytes under a 4-byte name"
     latest() { dpkg-parsechangelog -l "$source_dir/debian/changelog" -S "$1"; }
