@@ -9,9 +9,7 @@
 #              (needs Debian's python3-debian)
 # A missing tool exits 77, which CTest reports as skipped.
 set -euo pipefail
-mode=$1
-page=$2
-tool=$3
+mode=$1 page=$2 tool=$3
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 
 fail() { echo "FAIL ($mode): $*" >&2; exit 1; }

@@ -34,6 +34,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <ios>
 #include <iterator>
 #include <map>
@@ -430,13 +431,13 @@ protected:
         ASSERT_TRUE(held_ >= 0 && kept == 0) << file << ": " << std::strerror(errno);
     }
 
-    // Runs a child started to be traced up to its first write, and holds it
+    // Runs a child started to be traced (stopped at its exec, then as each
+    // system call begins and ends) up to its first write, and holds it
     // there: -1, or how it ended before that.
     static int hold_at_first_write(pid_t child)
     {
         int wstatus = 0;
         __ptrace_syscall_info call = {};
-        // Stopped at its exec, then as each system call begins and ends.
         while (waitpid(child, &wstatus, 0) == child && WIFSTOPPED(wstatus)) {
             ptrace(PTRACE_SETOPTIONS, child, nullptr, PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL);
             if (ptrace(PTRACE_GET_SYSCALL_INFO, child, sizeof call, &call) > 0 &&
