@@ -439,7 +439,8 @@ protected:
         int wstatus = 0;
         __ptrace_syscall_info call = {};
         while (waitpid(child, &wstatus, 0) == child && WIFSTOPPED(wstatus)) {
-            ptrace(PTRACE_SETOPTIONS, child, nullptr, PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL);
+            ptrace(PTRACE_SETOPTIONS, child, nullptr,
+                   long{PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL});
             if (ptrace(PTRACE_GET_SYSCALL_INFO, child, sizeof call, &call) > 0 &&
                 call.op == PTRACE_SYSCALL_INFO_ENTRY && call.entry.nr == SYS_write) {
                 return -1;
