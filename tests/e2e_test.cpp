@@ -389,15 +389,16 @@ protected:
         return child;
     }
 
-    // The tool's exit status, or 128 plus the signal that ended it, or -1
-    // when the child could not be started.
+    // The tool's exit status, or 128 plus the signal that ended it, from a
+    // wait status; wait_for waits for it, -1 when the child never started.
+    static int status_of(int ws) { return WIFSIGNALED(ws) ? 128 + WTERMSIG(ws) : WEXITSTATUS(ws); }
     static int wait_for(pid_t child)
     {
         int wstatus = 0;
         if (child < 0 || waitpid(child, &wstatus, 0) != child) {
             return -1;
         }
-        return WIFSIGNALED(wstatus) ? 128 + WTERMSIG(wstatus) : WEXITSTATUS(wstatus);
+        return status_of(wstatus);
     }
 
     // Whether the child ends within the time given; it is left for wait_for.
@@ -431,9 +432,8 @@ protected:
         ASSERT_TRUE(held_ >= 0 && kept == 0) << file << ": " << std::strerror(errno);
     }
 
-    // Runs a child started to be traced (stopped at its exec, then as each
-    // system call begins and ends) up to its first write, and holds it
-    // there: -1, or how it ended before that.
+    // Runs a traced child (stopped at its exec, then as each system call begins
+    // and ends) up to its first write, and holds it there: -1, or how it ended.
     static int hold_at_first_write(pid_t child)
     {
         int wstatus = 0;
@@ -447,7 +447,7 @@ protected:
             }
             ptrace(PTRACE_SYSCALL, child, nullptr, nullptr);
         }
-        return WIFSIGNALED(wstatus) ? 128 + WTERMSIG(wstatus) : WEXITSTATUS(wstatus);
+        return status_of(wstatus);
     }
 
     void let_go() { close(std::exchange(held_, -1)); }  // -1 too, harmlessly
