@@ -19,7 +19,14 @@ if(RIDGE_SANITIZE)
   target_compile_options(ridge_sanitizers INTERFACE ${_ridge_san})
   target_link_options(ridge_sanitizers INTERFACE ${_ridge_san})
 endif()
-target_link_libraries(ridge_options INTERFACE ridge_sanitizers)
+target_link_libraries(ridge_options INTERFACE ridge_sanitizers ridge_platform)
+
+# 64-bit file offsets and time on 32-bit targets too, however the tool is
+# built: file calls that take any file size or inode number, and the lock's
+# struct as the kernel takes it. The tool hands no off_t or time_t to code
+# built apart from it, so the wider types cost nothing.
+add_library(ridge_platform INTERFACE)
+target_compile_definitions(ridge_platform INTERFACE _FILE_OFFSET_BITS=64 _TIME_BITS=64)
 
 # The tool needs only libc at run time: dropping libstdc++ and libm from its
 # dynamic dependencies saves their loading at every start.

@@ -45,6 +45,8 @@ constexpr int DECIMAL = 10;
 constexpr std::size_t READ_BACK_BYTES = 16384;  // compared at a time
 
 // However far the file reaches; an open file description lock names no pid.
+// Only ever copied: fcntl may write back into the struct it is handed (glibc
+// does so on 32-bit targets), so it must never be given this one.
 constexpr struct flock WHOLE_FILE = {
     .l_type = F_WRLCK, .l_whence = SEEK_SET, .l_start = 0, .l_len = 0, .l_pid = 0};
 
@@ -76,7 +78,8 @@ bool only_own_in_the_way(int fd, int view, int query, pid_t owner)
 // only its own locks are in the way, or the file system has no such locks.
 bool may_write(int fd)
 {
-    if (fcntl(fd, F_OFD_SETLK, &WHOLE_FILE) == 0 || (errno != EAGAIN && errno != EACCES) ||
+    struct flock whole = WHOLE_FILE;
+    if (fcntl(fd, F_OFD_SETLK, &whole) == 0 || (errno != EAGAIN && errno != EACCES) ||
         only_own_in_the_way(fd, fd, F_GETLK, getpid())) {
         return true;
     }
