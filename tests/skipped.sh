@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
-# Run by CTest once the tests have run (CTEST_CUSTOM_POST_TEST): names each
-# skipped test with the reason it gave, which CTest's summary leaves out.
-log=Testing/Temporary/LastTest.log
-[[ -f $log.tmp ]] && log=$log.tmp  # still being written
-awk '/^[0-9]+\/[0-9]+ Test: / { name = $3 }
-  /^SKIPPED: / || previous ~ /: Skipped$/ { print "Skipped " name ": " $0 }
-  { previous = $0 }' "$log"
+# Names each skipped test with the reason it gave, which CTest's summary leaves
+# out, from the JUnit report CTest writes (outputJUnitFile in the test
+# presets). Prints nothing where there is no report, and never fails.
+#   usage: skipped.sh JUNIT_FILE
+[[ -f $1 ]] || exit 0
+awk '/<testcase / { match($0, /name="[^"]*"/); name = substr($0, RSTART + 6, RLENGTH - 7) }
+  { line = $0; sub(/^[ \t]*<system-out>/, "", line) }
+  line ~ /^SKIPPED: / || previous ~ /: Skipped$/ {
+    gsub(/&apos;/, "\047", line); gsub(/&quot;/, "\"", line); gsub(/&lt;/, "<", line)
+    gsub(/&gt;/, ">", line); gsub(/&amp;/, "\\&", line); print "Skipped " name ": " line }
+  { previous = line }' "$1" || true
