@@ -155,9 +155,9 @@ int open_held(const char* path, struct stat& file)
 
 // Where write_ppm writes the picture again, compared with the file's bytes.
 struct Comparison {
-    int fd;
-    off_t at;
-    bool same;
+    int fd = -1;
+    off_t at = 0;
+    bool same = true;
 };
 
 ssize_t compare_with_file(void* cookie, const char* data, std::size_t size)

@@ -351,8 +351,11 @@ protected:
                          {"-0", c.args.at(0), "/proc/self/fd/" + std::to_string(tool)});
         }
         words.insert(words.end(), c.args.begin() + (words.empty() ? 0 : 1), c.args.end());
+        // execve takes the vector as non-const but doesn't write to it.
         std::vector<char*> argv(words.size() + 1, nullptr);
-        std::ranges::transform(words, argv.begin(), [](std::string& word) { return word.data(); });
+        std::ranges::transform(words, argv.begin(), [](const std::string& word) {
+            return const_cast<char*>(word.c_str());
+        });
 
         const pid_t child = fork();
         if (child == 0) {
