@@ -1,21 +1,29 @@
-// How a run takes its output file, and gives it back.
+// How a run takes its output file, and gives it back, step by step:
 //
-// take_output opens the file as fopen's "wb" would (a new file gets mode 0666
-// less the umask, an existing one is written over in place, a symbolic link
-// is followed, a FIFO or a device is written as it is), but keeps runs
-// started at once from mixing their pictures: it empties a non-empty regular
-// file only once it holds a write lock on the whole of it, an open file
-// description lock. Another's lock of that kind, or record lock (fcntl,
-// lockf), is waited for LOCK_WAIT_MS at most from the open on, then the run
-// goes on unguarded; its own locks (behind a descriptor it inherited, or taken
-// by its process before exec) and flock(2) locks cost none. A file moved or
-// replaced meanwhile is left alone, and the path taken anew. What can still
-// mix pictures (a lock kept past the wait, a stalled run, a file system
-// without such locks) finish_output catches where it can read the file back.
+// 1. open_output opens the path as fopen's "wb" would (a new file gets mode
+//    0666 less the umask, an existing one is written over in place, a
+//    symbolic link is followed, a FIFO or a device is written as it is), and
+//    a regular file for reading too where the run may read it.
+// 2. holds tries for a write lock on the whole file, an open file description
+//    lock, which flock(2) locks never meet. A lock that the run's process
+//    already has (a record lock taken before exec, or one behind a descriptor
+//    it inherited, as under flock --fcntl) is its own; runs sharing one take
+//    turns by a flock(2) lock on their own descriptors.
+// 3. open_held tries again after a pause while another's lock is in the way,
+//    LOCK_WAIT_MS at most from the open on; a file the path no longer names
+//    (moved or replaced meanwhile) is let go and the path taken anew.
+// 4. A run writes only while it holds the file or, once the wait is over (at
+//    once without such locks), where it can read the file back. Anywhere else
+//    (a FIFO, a device, a file it may write but not read) it changes nothing.
+// 5. take_output empties a non-empty regular file; write_ppm writes; then
+//    finish_output reads the file back, while still holding it, so that a
+//    mix with another run's picture (one stalled while it held the file, or
+//    one that went on unguarded) is reported; the close lets go.
 #include "output.hpp"
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -33,22 +41,13 @@
 
 namespace {
 
-constexpr mode_t NEW_FILE_MODE = 0666;  // less the umask, as for any new file
-
-// A run holds the file for about a millisecond, so runs started at once get
-// it in turn well within this, even under sanitizers or emulation.
-constexpr long long LOCK_WAIT_MS = 2000;
+constexpr mode_t NEW_FILE_MODE = 0666;      // less the umask, as for any new file
 constexpr long long LONGEST_PAUSE_MS = 50;  // between two tries for the lock
 constexpr long long MS_PER_S = 1000;
 constexpr long long NS_PER_MS = 1'000'000;
 constexpr int DECIMAL = 10;
 constexpr std::size_t READ_BACK_BYTES = 16384;  // compared at a time
-
-// However far the file reaches; an open file description lock names no pid.
-// Only ever copied: fcntl may write back into the struct it is handed (glibc
-// does so on 32-bit targets), so it must never be given this one.
-constexpr struct flock WHOLE_FILE = {
-    .l_type = F_WRLCK, .l_whence = SEEK_SET, .l_start = 0, .l_len = 0, .l_pid = 0};
+constexpr std::size_t FDINFO_BYTES = 1024;      // a descriptor's status and locks, and more
 
 long long monotonic_ms()
 {
@@ -62,42 +61,70 @@ bool same_file(const struct stat& one, const struct stat& other)
     return one.st_dev == other.st_dev && one.st_ino == other.st_ino;
 }
 
-// Whether only owner's locks keep fd's lock out: through view, which never
-// meets them (query F_GETLK: the process's own record locks; F_OFD_GETLK:
-// view's open file description's), nothing is in the way; through fd, they are.
-bool only_own_in_the_way(int fd, int view, int query, pid_t owner)
+// Whether the file behind fd was opened for reading too, to be read back.
+bool readable(int fd)
 {
-    struct flock seen = WHOLE_FILE;
-    struct flock in_the_way = WHOLE_FILE;
-    return fcntl(view, query, &seen) == 0 && seen.l_type == F_UNLCK &&
-           fcntl(fd, F_OFD_GETLK, &in_the_way) == 0 && in_the_way.l_type != F_UNLCK &&
-           in_the_way.l_pid == owner;
+    const int flags = fcntl(fd, F_GETFL);
+    return flags >= 0 && (flags & O_ACCMODE) == O_RDWR;
 }
 
-// One try for the lock. Whether the run may write now: it holds the lock,
-// only its own locks are in the way, or the file system has no such locks.
-bool may_write(int fd)
+// Whether a "lock:" line of /proc/self/fdinfo is a write lock on the whole
+// file, as "lock:  1: OFDLCK ADVISORY  WRITE -1 fe:00:1234 0 EOF" is.
+bool whole_file_write_lock(const char* line)
 {
-    struct flock whole = WHOLE_FILE;
-    if (fcntl(fd, F_OFD_SETLK, &whole) == 0 || (errno != EAGAIN && errno != EACCES) ||
-        only_own_in_the_way(fd, fd, F_GETLK, getpid())) {
+    int end = 0;
+    std::sscanf(line, "lock: %*s %*s ADVISORY WRITE %*s %*s 0 EOF%n", &end);
+    return end > 0;
+}
+
+// Whether one of the run's descriptors on fd's file shows a write lock on the
+// whole of it, which can then only be its own: /proc/self/fdinfo lists a
+// descriptor's own open file description locks, and the record locks its
+// process took through it, and no one else's. (It lists the descriptor's
+// flock locks too, but the run's own flock then waits for such a one.)
+bool held_already(int fd)
+{
+    struct stat file = {};
+    DIR* infos = fstat(fd, &file) == 0 ? opendir("/proc/self/fdinfo") : nullptr;
+    bool held = false;
+    for (const dirent* entry = nullptr;
+         infos != nullptr && !held && (entry = readdir(infos)) != nullptr;) {
+        struct stat that = {};
+        const auto other = static_cast<int>(std::strtol(entry->d_name, nullptr, DECIMAL));
+        const int info = fstat(other, &that) == 0 && same_file(that, file)
+                             ? openat(dirfd(infos), entry->d_name, O_RDONLY | O_CLOEXEC)
+                             : -1;
+        std::array<char, FDINFO_BYTES> text{};  // NUL-ended: its last byte is never read into
+        const ssize_t got = info >= 0 ? read(info, text.data(), text.size() - 1) : -1;
+        for (const char* line = text.data();
+             got > 0 && !held && (line = std::strstr(line, "lock:")) != nullptr; ++line) {
+            held = whole_file_write_lock(line);
+        }
+        close(info);  // -1 too, harmlessly
+    }
+    if (infos != nullptr) {
+        closedir(infos);
+    }
+    return held;
+}
+
+// One try for the file: whether the run holds it now. When not, errno is
+// EAGAIN or EACCES where another's lock is in the way, else the file system
+// has no such locks.
+bool holds(int fd)
+{
+    // Not a constant, which fcntl may write back into (glibc does on 32-bit).
+    struct flock whole = {
+        .l_type = F_WRLCK, .l_whence = SEEK_SET, .l_start = 0, .l_len = 0, .l_pid = 0};
+    if (fcntl(fd, F_OFD_SETLK, &whole) == 0) {
         return true;
     }
-    // An open file description lock names no process: try each descriptor.
-    struct stat file = {};
-    DIR* descriptors = fstat(fd, &file) == 0 ? opendir("/proc/self/fd") : nullptr;
-    bool own = false;
-    for (const dirent* entry = nullptr;
-         descriptors != nullptr && !own && (entry = readdir(descriptors)) != nullptr;) {
-        const auto other = static_cast<int>(std::strtol(entry->d_name, nullptr, DECIMAL));
-        struct stat that = {};
-        own = fstat(other, &that) == 0 && same_file(that, file) &&
-              only_own_in_the_way(fd, other, F_OFD_GETLK, -1);
+    const int in_the_way = errno;
+    if ((in_the_way == EAGAIN || in_the_way == EACCES) && held_already(fd)) {
+        return flock(fd, LOCK_EX | LOCK_NB) == 0;
     }
-    if (descriptors != nullptr) {
-        closedir(descriptors);
-    }
-    return own;
+    errno = in_the_way;
+    return false;
 }
 
 // Opens path for writing as fopen's "wb" does, but a regular file this run
@@ -114,33 +141,44 @@ int open_output(const char* path)
     return open(path, O_WRONLY | O_CREAT | O_CLOEXEC, NEW_FILE_MODE);
 }
 
-// Opens path and waits until this run may write the file and the path still
-// names it, or the wait is over: then the file the path names is taken as it
-// is. Returns the descriptor and the file's status once held, or -1.
+// fd where the run can read the file back, else -1, the file let go as it was.
+int checkable(int fd)
+{
+    if (readable(fd)) {
+        return fd;
+    }
+    close(fd);
+    return -1;
+}
+
+// Opens path and tries for the file until the run holds it while the path
+// still names it, or the wait is over. Returns the descriptor and the file's
+// status, or -1.
 int open_held(const char* path, struct stat& file)
 {
     int fd = -1;
     long long deadline_ms = 0;
     for (long long pause_ms = 1;; pause_ms = std::min(2 * pause_ms, LONGEST_PAUSE_MS)) {
-        const bool late = deadline_ms != 0 && monotonic_ms() >= deadline_ms;
         const bool retaken = fd < 0;
         fd = retaken ? open_output(path) : fd;
         if (fd < 0) {
             return -1;
         }
         deadline_ms = deadline_ms != 0 ? deadline_ms : monotonic_ms() + LOCK_WAIT_MS;
-        const bool writable = may_write(fd);
+        const bool held = holds(fd);
+        const bool lockless = !held && errno != EAGAIN && errno != EACCES;
         struct stat named = {};
         if (fstat(fd, &file) != 0) {
             close(fd);
             return -1;
         }
         const bool still_named = stat(path, &named) == 0 && same_file(named, file);
-        if (still_named ? writable || late : late && retaken) {
-            return fd;
+        // Judged after the path, so a file moved once the wait is over is let go
+        // all the same; a path naming another file at each try is taken as it is.
+        const bool late = lockless || monotonic_ms() >= deadline_ms;
+        if (still_named ? held || late : late && retaken) {
+            return held ? fd : checkable(fd);
         }
-        // A file no longer named is let go; whatever moves it may not be
-        // done, so the path is taken anew after the pause.
         if (!still_named) {
             close(fd);
             fd = -1;
@@ -180,9 +218,8 @@ ssize_t compare_with_file(void* cookie, const char* data, std::size_t size)
 bool reads_back_as_written(std::FILE* out, const ImageBuffer& image, const char* program_name)
 {
     Comparison file = {.fd = fileno(out), .at = 0, .same = true};
-    const int flags = fcntl(file.fd, F_GETFL);
-    if (flags < 0 || (flags & O_ACCMODE) != O_RDWR) {
-        return true;
+    if (!readable(file.fd)) {
+        return true;  // written while held: no run writes unguarded where it can't read
     }
     std::FILE* again = fopencookie(
         &file, "w",

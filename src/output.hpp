@@ -5,9 +5,15 @@
 
 #include "image.hpp"
 
+// The longest a run waits for a lock another holds on the file, from the open
+// on. README.md and the manual page state it in words; the tests derive their
+// timings from it.
+inline constexpr long long LOCK_WAIT_MS = 2000;
+
 // Opens path for writing, creating it or writing over it in place, once this
-// run holds it alone or has waited long enough; output.cpp says how. Returns
-// nullptr, having changed nothing, when the file can't be had.
+// run holds it alone, or once the wait is over where the run can read the
+// file back; output.cpp says how. Returns nullptr, having changed nothing,
+// when the file can't be had.
 std::FILE* take_output(const char* path);
 
 // Flushes and closes out, which lets go of the file, and tells whether the
