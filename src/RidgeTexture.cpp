@@ -1,7 +1,8 @@
 // RidgeTexture: writes a 256 x 256 grey ridge picture to RidgeTexture.ppm in
 // the current directory. It takes no input; arguments after the program name
-// are ignored. Exit status 0 once the file is complete, EXIT_CREATE_FAILED
-// with one line on stderr when it can't be created or fully written.
+// are ignored. Exit status 0 once the file is complete; EXIT_CREATE_FAILED or
+// EXIT_WRITE_FAILED, with one line on stderr, when it can't be created or
+// fully written.
 #include <cstdio>
 #include <cstdlib>
 
@@ -15,6 +16,7 @@ namespace {
 constexpr const char* OUTPUT_PATH = "RidgeTexture.ppm";
 constexpr const char* PROGRAM_NAME = "RidgeTexture";
 constexpr int EXIT_CREATE_FAILED = 128;
+constexpr int EXIT_WRITE_FAILED = 128;  // the same status; the message tells them apart
 
 }  // namespace
 
@@ -48,7 +50,7 @@ int main(int /*argc*/, char* argv[])
     write_ppm(out, image, program_name);
     if (!finish_output(out, image, program_name)) {
         std::fprintf(stderr, "could not write file %s\n", OUTPUT_PATH);
-        std::exit(EXIT_CREATE_FAILED);
+        std::exit(EXIT_WRITE_FAILED);
     }
 
     std::exit(EXIT_SUCCESS);
