@@ -2,8 +2,9 @@
 # Checks the documents that ship against what they describe.
 #   usage: docs.sh manpage|copyright PAGE TOOL
 #   manpage    the built page formats without a groff warning, gives the tool's
-#              messages, header lines and sizes as it writes them, and the
-#              latest debian/changelog entry's version and date (groff, dpkg-dev)
+#              messages, header lines, sizes and wait, and the README its wait,
+#              as the tool has them, and the latest debian/changelog entry's
+#              version and date (groff, dpkg-dev)
 #   copyright  debian/copyright is machine-readable, covers every file of
 #              the source tree and carries LICENSE's terms line for line
 #              (needs Debian's python3-debian)
@@ -39,6 +40,15 @@ case $mode in
     sizes=$(sed -n 's/^The header is \([0-9]*\) + .*/\1/p; s/^The raster that follows is \([0-9]*\) bytes.*/\1/p' "$page")
     (( ${sizes/$'\n'/ + } + 4 == $(stat -c %s "$file") )) ||
       fail "the page gives sizes '$sizes' + n, but the tool wrote $(stat -c %s "$file") bytes under a 4-byte name"
+    # The wait for another's lock as the page and the README state it, in words.
+    ms=$(sed -n 's/.* LOCK_WAIT_MS = \([0-9]*\);/\1/p' "$source_dir/src/output.hpp")
+    numbers=zero\|one\|two\|three\|four\|five\|six\|seven\|eight\|nine\|ten wait="$ms milliseconds"
+    IFS='|' read -ra words <<< "$numbers"
+    (( ms % 1000 != 0 )) || wait="${words[ms / 1000]:-$((ms / 1000))} seconds"
+    for doc in "$page" "$source_dir/README.md"; do
+      stated=$(grep -ow -E "($numbers|[0-9]+) (milli)?seconds?" "$doc" | sort -u)
+      [[ $stated == "$wait" ]] || fail "${doc##*/} states a wait of '${stated//$'\n'/, }', not the $ms ms the tool waits"
+    done
     latest() { dpkg-parsechangelog -l "$source_dir/debian/changelog" -S "$1"; }
     date=$(LC_ALL=C date -u -d "$(latest Date)" '+%d %b %Y')
     want=".TH RIDGETEXTURE 1 \"$date\" \"RidgeTexture $(latest Version)\" "

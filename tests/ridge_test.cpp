@@ -13,9 +13,8 @@
 
 namespace {
 
-// 255 - d - d*d by distance d from the diagonal, worked out by hand; the last
-// is the first distance where the formula goes negative and must clamp to
-// black, as every distance after it must.
+// 255 - d - d*d by distance d from the diagonal, worked out by hand; the last is the
+// first distance where the formula goes negative and clamps to black, as all after it must.
 constexpr std::array VALUE_BY_DISTANCE = {255, 253, 249, 243, 235, 225, 213, 199, 183,
                                           165, 145, 123, 99,  73,  45,  15,  0};
 
