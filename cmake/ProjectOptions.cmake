@@ -21,10 +21,9 @@ if(RIDGE_SANITIZE)
 endif()
 target_link_libraries(ridge_options INTERFACE ridge_sanitizers ridge_platform)
 
-# 64-bit file offsets and time on 32-bit targets too, however the tool is
-# built: file calls that take any file size or inode number, and the lock's
-# struct as the kernel takes it. The tool hands no off_t or time_t to code
-# built apart from it, so the wider types cost nothing.
+# 64-bit file offsets and time on 32-bit targets too, however it is built: file
+# calls that take any size or inode number, the lock's struct as the kernel
+# takes it. No off_t or time_t crosses to code built apart, so they cost nothing.
 add_library(ridge_platform INTERFACE)
 target_compile_definitions(ridge_platform INTERFACE _FILE_OFFSET_BITS=64 _TIME_BITS=64)
 
@@ -37,12 +36,11 @@ if(RIDGE_LINKER_AS_NEEDED)
   target_link_options(ridge_lean_binary INTERFACE "LINKER:--as-needed")
 endif()
 
-# The hardening of Debian 13's hardening=+all, for the build users get
-# whatever way they build it: stack protector and clash protection, control
-# flow protection where the target has it, format strings checked, fortified
-# libc calls where the optimiser can check buffer sizes, a read-only
-# relocation table resolved at start-up. Each flag only where the compiler or
-# linker takes it.
+# The hardening of Debian 13's hardening=+all, however users build it: stack
+# protector and clash protection, control flow protection where the target has
+# it, format strings checked, fortified libc calls where the optimiser can check
+# buffer sizes, a read-only relocation table resolved at start-up; each flag
+# only where the compiler or linker takes it.
 add_library(ridge_hardening INTERFACE)
 include(CheckCXXCompilerFlag)
 foreach(flag IN ITEMS -fstack-protector-strong -fstack-clash-protection -fcf-protection)

@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
 # Names each skipped test with the reason it gave, which CTest's summary leaves
-# out, from the JUnit report CTest writes (outputJUnitFile in the test
-# presets). Prints nothing where there is no report, and never fails.
-#   usage: skipped.sh JUNIT_FILE
+# out, from the JUnit report the test presets have CTest write. Prints nothing
+# where there is none, and never fails.    usage: skipped.sh JUNIT_FILE
 [[ -f $1 ]] || exit 0
 awk '/<testcase / { match($0, /name="[^"]*"/); name = substr($0, RSTART + 6, RLENGTH - 7) }
   { line = $0; sub(/^[ \t]*<system-out>/, "", line) }
