@@ -31,9 +31,8 @@ int main(int /*argc*/, char* argv[])
         program_name = PROGRAM_NAME;
     }
 
-    // Compute the picture before touching the file system, so a file is only
-    // ever created to be written at once. Static, as 192 KiB on the stack
-    // would kill the process without a word under a small stack limit.
+    // Computed before the file system is touched, so a file is only created to be
+    // written at once; static, as 192 KiB on a small stack would kill the process.
     static ImageBuffer image;
     render_ridge(image);
 

@@ -16,9 +16,9 @@
 //    once without such locks), where it can read the file back. Anywhere else
 //    (a FIFO, a device, a file it may write but not read) it changes nothing.
 // 5. take_output empties a non-empty regular file; write_ppm writes; then
-//    finish_output reads the file back, while still holding it, so that a
-//    mix with another run's picture (one stalled while it held the file, or
-//    one that went on unguarded) is reported; the close lets go.
+//    finish_output reads the file back while still holding it, so a mix with
+//    another run's picture (one stalled holding the file, or one that went on
+//    unguarded) is reported; the close lets go.
 #include "output.hpp"
 
 #include <dirent.h>
@@ -86,13 +86,14 @@ bool held_already(int fd)
 {
     struct stat file = {};
     DIR* infos = fstat(fd, &file) == 0 ? opendir("/proc/self/fdinfo") : nullptr;
+    const int dir = infos != nullptr ? dirfd(infos) : -1;
     bool held = false;
     for (const dirent* entry = nullptr;
          infos != nullptr && !held && (entry = readdir(infos)) != nullptr;) {
         struct stat that = {};
         const auto other = static_cast<int>(std::strtol(entry->d_name, nullptr, DECIMAL));
-        const int info = fstat(other, &that) == 0 && same_file(that, file)
-                             ? openat(dirfd(infos), entry->d_name, O_RDONLY | O_CLOEXEC)
+        const int info = dir >= 0 && fstat(other, &that) == 0 && same_file(that, file)
+                             ? openat(dir, entry->d_name, O_RDONLY | O_CLOEXEC)
                              : -1;
         std::array<char, FDINFO_BYTES> text{};  // NUL-ended: its last byte is never read into
         const ssize_t got = info >= 0 ? read(info, text.data(), text.size() - 1) : -1;

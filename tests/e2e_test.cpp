@@ -1,7 +1,5 @@
 // Runs the built tool as a child process, in a fresh directory per case, and
 // checks its exit status, both standard streams and what it leaves behind.
-#include "ridge.hpp"
-
 #include <fcntl.h>
 #include <grp.h>
 #include <linux/bpf_common.h>
@@ -46,7 +44,6 @@
 #include <utility>
 #include <vector>
 
-#include "image.hpp"
 #include "output.hpp"
 #include "picture.hpp"
 
@@ -432,12 +429,12 @@ protected:
         const bool wrapper = kind == Lock::wrapper || kind == Lock::shared_wrapper;
         held_ = open(file.c_str(), O_RDWR | O_CREAT | (wrapper ? 0 : O_CLOEXEC), 0644);
         const int how = (kind == Lock::flock_shared ? LOCK_SH : LOCK_EX) | LOCK_NB;
-        const bool record = kind != Lock::flock_exclusive && kind != Lock::flock_shared && !wrapper;
-        lseek(held_, kind == Lock::record_on_tail ? 1 : 0, SEEK_SET);
-        struct flock whole = whole_file();
-        const int kept = kind == Lock::shared_wrapper ? fcntl(held_, F_OFD_SETLK, &whole)
-                         : record                     ? lockf(held_, F_TLOCK, 0)
-                                                      : flock(held_, how);
+        const bool flocked = kind == Lock::flock_exclusive || kind == Lock::flock_shared;
+        struct flock from = whole_file();  // on the whole file, or from its second byte on
+        from.l_start = kind == Lock::record_on_tail ? 1 : 0;
+        const int command = kind == Lock::shared_wrapper ? F_OFD_SETLK : F_SETLK;
+        const int kept =
+            flocked || kind == Lock::wrapper ? flock(held_, how) : fcntl(held_, command, &from);
         ASSERT_TRUE(held_ >= 0 && kept == 0) << file << ": " << std::strerror(errno);
     }
 
@@ -512,9 +509,10 @@ TEST_P(EndToEnd, Run)
     case Setup::moved_once_late:
         fs::permissions(work_, c.setup == Setup::read_only_file ? fs::perms::all : fs::perms{0755});
         std::ofstream(output, std::ios::binary) << "an older picture";
-        fs::permissions(output, c.setup == Setup::read_only_file    ? fs::perms{0444}
-                                : c.setup == Setup::write_only_file ? fs::perms{0222}
-                                                                    : fs::perms{0644});
+        fs::permissions(output, fs::perms{c.setup == Setup::read_only_file ? 0444U : 0644U});
+        if (c.setup == Setup::write_only_file) {
+            fs::permissions(output, fs::perms{0222});
+        }
         break;
     }
     if (c.stalled) {
@@ -588,20 +586,21 @@ TEST_P(EndToEnd, Run)
     Snapshot want = before;
     switch (c.leaves) {
     case Leaves::picture:
-        want[file] = {mode, picture};
+        want[file] = {.mode = mode, .content = picture};
         expect_entries(after, want);
         break;
     case Leaves::unchanged:
         expect_entries(after, before, "a failed run must change nothing");
         break;
     case Leaves::picture_and_moved_file:
-        expect_entries(after, {{"RidgeTexture.ppm", {NEW_FILE_MODE, picture}},
+        expect_entries(after, {{"RidgeTexture.ppm", {.mode = NEW_FILE_MODE, .content = picture}},
                                {"keep.ppm", before.at("RidgeTexture.ppm")}});
         break;
     case Leaves::part_of_picture: {
         const std::string part =
             after.contains("RidgeTexture.ppm") ? after.at("RidgeTexture.ppm").content : "";
-        EXPECT_EQ(describe(after), describe({{"RidgeTexture.ppm", {mode, part}}}));
+        EXPECT_EQ(describe(after),
+                  describe({{"RidgeTexture.ppm", {.mode = mode, .content = part}}}));
         EXPECT_TRUE(!part.empty() && part.size() < picture.size() && picture.starts_with(part))
             << "the file must be a proper beginning of the picture, not " << part.size()
             << " bytes of something else";
@@ -616,7 +615,7 @@ TEST_P(EndToEnd, Run)
         EXPECT_EQ(wait_for(std::exchange(stalled_, -1)), over ? 128 : 0);
         EXPECT_EQ(slurp(root_ / "stderr_stalled"), over ? NO_WRITE : "");
         if (!over) {
-            want[file] = {mode, expected_picture("RidgeTexture")};
+            want[file] = {.mode = mode, .content = expected_picture("RidgeTexture")};
             expect_entries(snapshot(work_), want);
         }
     }
@@ -740,9 +739,8 @@ TEST_P(ConcurrentRuns, LeaveOneWholePicture)
             const int status = wait_for(children.at(i));
             const std::string err = slurp(root_ / ("stderr" + std::to_string(i)));
             ASSERT_TRUE(status == 0 && err.empty())
-                << "trial " << trial << ", run " << i << ": status " << status << ". "
-                << explain(status) << "\n"
-                << err;
+                << "trial " << trial << ", run " << i << ": status " << status << " "
+                << explain(status) << ", " << err;
         }
         // Whole pictures, one in the file, one a run through the FIFO: cut
         // where each begins, as "P6\n" is nowhere else.
