@@ -14,14 +14,13 @@ mode=$1 page=$2 tool=$3
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 
 fail() { echo "FAIL ($mode): $*" >&2; exit 1; }
-need() { command -v "$1" >/dev/null || { echo "SKIPPED: $1 is not installed" >&2; exit 77; }; }
+need() { for cmd; do command -v "$cmd" >/dev/null || { echo "SKIPPED: $cmd is not installed" >&2; exit 77; }; done; }
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 case $mode in
   manpage)
-    need groff
-    need dpkg-parsechangelog
+    need groff dpkg-parsechangelog
     warnings=$(groff -man -ww -z "$page" 2>&1)
     [[ -z $warnings ]] || fail "groff warns: $warnings"
     # The messages as the tool prints them: where the file can't be

@@ -91,7 +91,8 @@ enum class Lock : std::uint8_t {
     shared_wrapper,  // an open file description lock so, around all the runs (flock --fcntl)
     ofd_wrapper,     // the run's own, before exec: an open file description lock (flock --fcntl)
     lockf_exec,      // or a record lock
-    ofd_elsewhere,   // the run's own on another file, while another keeps a record lock here
+    lockf_exec_on_tail,  // or one from the file's second byte on
+    ofd_elsewhere,  // an open file description lock on another file; another's record lock here
 };
 // Ten times the longest a run may wait for a lock; and a quarter more than it.
 constexpr auto LOCK_WAIT = std::chrono::milliseconds(LOCK_WAIT_MS);
@@ -370,12 +371,13 @@ protected:
             }
             umask(CHILD_UMASK);
             struct flock whole = whole_file();
-            const int wrapped = c.lock == Lock::lockf_exec ? F_SETLKW : F_OFD_SETLKW;
+            whole.l_start = c.lock == Lock::lockf_exec_on_tail ? 1 : 0;
+            const bool record = c.lock == Lock::lockf_exec || c.lock == Lock::lockf_exec_on_tail;
             const char* locked =
                 c.lock == Lock::ofd_elsewhere ? "../elsewhere" : "RidgeTexture.ppm";
-            if ((c.lock == Lock::ofd_wrapper || c.lock == Lock::lockf_exec ||
-                 c.lock == Lock::ofd_elsewhere) &&
-                fcntl(open(locked, O_RDWR | O_CREAT, 0666), wrapped, &whole) != 0) {
+            if (c.lock >= Lock::ofd_wrapper &&
+                fcntl(open(locked, O_RDWR | O_CREAT, 0666), record ? F_SETLKW : F_OFD_SETLKW,
+                      &whole) != 0) {
                 fail(CHILD_SETUP_FAILED, "taking the wrapper's lock");
             }
             if (!refuse_system_calls(c.refuse)) {
@@ -422,7 +424,7 @@ protected:
     // Keeps a lock of the kind on file, made if need be, until let_go.
     void keep_lock(const fs::path& file, Lock kind)
     {
-        if (kind == Lock::none || kind == Lock::ofd_wrapper || kind == Lock::lockf_exec) {
+        if (kind == Lock::none || (kind >= Lock::ofd_wrapper && kind != Lock::ofd_elsewhere)) {
             return;
         }
         // Only the wrappers' descriptors stay open in the run.
@@ -675,9 +677,12 @@ INSTANTIATE_TEST_SUITE_P(Cases, EndToEnd, testing::Values(
          .refuse = Refuse::pause},
     Case{.label = "ofd_wrapper", .lock = Lock::ofd_wrapper, .refuse = Refuse::pause},
     Case{.label = "lockf_then_exec", .lock = Lock::lockf_exec, .refuse = Refuse::pause},
-    // Its own lock on another file is not this one's: the pause kills.
+    // Its own lock on another file, or on the tail alone, is no hold on this one: the pause kills.
     Case{.label = "own_lock_elsewhere", .setup = Setup::older_file, .lock = Lock::ofd_elsewhere,
          .refuse = Refuse::pause, .status = 128 + SIGSYS, .leaves = Leaves::unchanged},
+    Case{.label = "own_lock_on_the_tail", .setup = Setup::older_file,
+         .lock = Lock::lockf_exec_on_tail, .refuse = Refuse::pause,
+         .status = 128 + SIGSYS, .leaves = Leaves::unchanged},
     // The file waited for is moved away, or replaced: the path's file is
     // written. So it is when the file is moved only once the wait is over.
     Case{.label = "file_moved_while_waiting", .setup = Setup::moved_while_waiting,

@@ -16,12 +16,7 @@ source_dir=$(cd "$(dirname "$0")/.." && pwd)
 manifest=$build/install_manifest.txt
 work=$(mktemp -d)
 [[ ! -e $manifest ]] || cp -p "$manifest" "$work/manifest"
-restore() {
-  rm -f "$manifest"
-  [[ ! -e $work/manifest ]] || cp -p "$work/manifest" "$manifest"
-  rm -rf "$work"
-}
-trap restore EXIT
+trap 'rm -f "$manifest"; [[ ! -e $work/manifest ]] || cp -p "$work/manifest" "$manifest"; rm -rf "$work"' EXIT
 fail() { echo "FAIL ($mode): $*" >&2; exit 1; }
 need() { for cmd; do command -v "$cmd" >/dev/null || { echo "SKIPPED: $cmd is not installed" >&2; exit 77; }; done; }
 # grep -q would stop at the first match: under pipefail, the writer's SIGPIPE fails the pipe.
