@@ -80,7 +80,8 @@ enum class Setup : std::uint8_t {
     fifo_read_late,          // a FIFO whose reader comes READER_LATE after the runs start
 };
 
-// A lock this test keeps on the file, as another process would, till the run ends or LOCK_KEPT.
+// A lock this test keeps on the file, as another process would, till the run ends or LOCK_KEPT;
+// in this order: flock's first, the run's own (taken before exec) last.
 enum class Lock : std::uint8_t {
     none,
     flock_exclusive,
@@ -431,12 +432,11 @@ protected:
         const bool wrapper = kind == Lock::wrapper || kind == Lock::shared_wrapper;
         held_ = open(file.c_str(), O_RDWR | O_CREAT | (wrapper ? 0 : O_CLOEXEC), 0644);
         const int how = (kind == Lock::flock_shared ? LOCK_SH : LOCK_EX) | LOCK_NB;
-        const bool flocked = kind == Lock::flock_exclusive || kind == Lock::flock_shared;
+        const bool flocked = kind <= Lock::flock_shared || kind == Lock::wrapper;  // or fcntl's
         struct flock from = whole_file();  // on the whole file, or from its second byte on
         from.l_start = kind == Lock::record_on_tail ? 1 : 0;
         const int command = kind == Lock::shared_wrapper ? F_OFD_SETLK : F_SETLK;
-        const int kept =
-            flocked || kind == Lock::wrapper ? flock(held_, how) : fcntl(held_, command, &from);
+        const int kept = flocked ? flock(held_, how) : fcntl(held_, command, &from);
         ASSERT_TRUE(held_ >= 0 && kept == 0) << file << ": " << std::strerror(errno);
     }
 
