@@ -5,9 +5,9 @@
 
 #include "image.hpp"
 
-// The longest a run waits for a lock another holds on the file, from the open
-// on. README.md and the manual page state it in words; the tests derive their
-// timings from it.
+// The longest a run waits for another's lock, from the open on: runs hold the
+// file a millisecond or so, so those started at once get it in turn well within
+// this. README.md and the manual page state it in words; tests' timings follow.
 inline constexpr long long LOCK_WAIT_MS = 2000;
 
 // Opens path for writing, creating it or writing over it in place, once this
