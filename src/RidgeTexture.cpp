@@ -1,8 +1,5 @@
 // RidgeTexture: writes a 256 x 256 grey ridge picture to RidgeTexture.ppm in
-// the current directory. It takes no input; arguments after the program name
-// are ignored. Exit status 0 once the file is complete; EXIT_CREATE_FAILED or
-// EXIT_WRITE_FAILED, with one line on stderr, when it can't be created or
-// fully written.
+// the current directory; arguments after the program name are ignored.
 #include <cstdio>
 #include <cstdlib>
 

@@ -1,4 +1,18 @@
-// Taking the output file for a run, and giving it back finished.
+// Taking the output file for a run, and giving it back finished, in steps:
+//
+// 1. take_output opens the path as fopen's "wb" would (a symbolic link is
+//    followed, a FIFO or a device written as it is), a regular file for
+//    reading too where the run may read it.
+// 2. It tries for a write lock on the whole file, an open file description
+//    lock, which flock(2) locks never meet (lock.hpp tells when the lock in
+//    the way is the run's own). While another's is, it tries again after a
+//    pause, LOCK_WAIT_MS at most from the open on. A file the path no longer
+//    names is let go and the path opened anew, but not past the wait.
+// 3. The run writes only while it holds the file or, once the wait is over
+//    (at once without such locks), where it can read the file back; anywhere
+//    else it changes nothing. A non-empty regular file is emptied.
+// 4. write_ppm writes; finish_output reads the file back while still holding
+//    it, so a mix with another run's picture is reported; the close lets go.
 #pragma once
 
 #include <cstdio>
@@ -10,14 +24,12 @@
 // this. README.md and the manual page state it in words; tests' timings follow.
 inline constexpr long long LOCK_WAIT_MS = 2000;
 
-// Opens path for writing, creating it or writing over it in place, once this
-// run holds it alone, or once the wait is over where the run can read the
-// file back; output.cpp says how. Returns nullptr, having changed nothing,
-// when the file can't be had.
+// Opens path for writing, creating it or writing over it in place, as the
+// steps say. Returns nullptr, having changed nothing, when it can't be had.
 std::FILE* take_output(const char* path);
 
-// Flushes and closes out, which lets go of the file, and tells whether the
-// file holds what write_ppm wrote to it from image and program_name alone:
-// false when a write, the flush or the close failed, or the file read back
-// differs.
+// Flushes and closes out, which lets go of the file: false when a write, the
+// flush or the close failed, or the file read back holds anything but what
+// write_ppm wrote from image and program_name. A file the run can't read is
+// never read back: the run wrote it only while holding it.
 bool finish_output(std::FILE* out, const ImageBuffer& image, const char* program_name);
