@@ -73,6 +73,30 @@ void PrintTo(const FinishCase& c, std::ostream* os)
 
 class FinishStream : public testing::TestWithParam<FinishCase> {};
 
+// What another does to the file before the finish, past the first 16 KiB of
+// the piece the raster is written in: false where it couldn't.
+bool change(std::FILE* f, File how)
+{
+    struct stat file = {};
+    const int fd = fileno(f);
+    if (std::fflush(f) != 0 || fstat(fd, &file) != 0) {
+        return false;
+    }
+    const off_t end = file.st_size;
+    switch (how) {
+    case File::none:
+    case File::untouched:
+        return true;
+    case File::cut_short:
+        return ftruncate(fd, end - 1000) == 0;
+    case File::byte_changed:
+        return pwrite(fd, "x", 1, end - 1000) == 1;
+    case File::byte_added:
+        return pwrite(fd, "x", 1, end) == 1;
+    }
+    return false;
+}
+
 TEST_P(FinishStream, ReportsAnyLossAndAlwaysCloses)
 {
     const FinishCase& param = GetParam();
@@ -80,23 +104,16 @@ TEST_P(FinishStream, ReportsAnyLossAndAlwaysCloses)
     const bool real = param.file != File::none;
     std::FILE* f = real ? std::tmpfile()
                         : fopencookie(&sink, "wb", {nullptr, sink_write, nullptr, sink_close});
-    if (f == nullptr) {
-        GTEST_FAIL() << std::strerror(errno);
-    }
+    ASSERT_NE(f, nullptr) << std::strerror(errno);
     static const ImageBuffer image{};
     if (param.whole_file || real) {
         write_ppm(f, image, param.name);
     } else {
         std::fputs("P6\n", f);
     }
-    // Edited past the first 16 KiB of the piece the raster is written in.
-    struct stat file = {};
-    const int fd = fileno(f);
-    EXPECT_TRUE(!real || (std::fflush(f) == 0 && fstat(fd, &file) == 0));
-    const off_t end = file.st_size;
-    EXPECT_TRUE(param.file != File::cut_short || ftruncate(fd, end - 1000) == 0);
-    EXPECT_TRUE(param.file != File::byte_changed || pwrite(fd, "x", 1, end - 1000) == 1);
-    EXPECT_TRUE(param.file != File::byte_added || pwrite(fd, "x", 1, end) == 1);
+    if (real) {
+        EXPECT_TRUE(change(f, param.file)) << std::strerror(errno);
+    }
 
     EXPECT_EQ(finish_output(f, image, param.name), param.finished);
     EXPECT_TRUE(real || sink.closed) << "the stream must be closed whatever failed";
@@ -106,27 +123,31 @@ TEST_P(FinishStream, ReportsAnyLossAndAlwaysCloses)
     }
 }
 
-// clang-format off
-INSTANTIATE_TEST_SUITE_P(Failures, FinishStream, testing::Values(
-    FinishCase{.label = "whole_file_written", .whole_file = true, .finished = true},
-    FinishCase{.label = "few_bytes_written", .finished = true},
-    // Fails inside fwrite: only the stream's error indicator remembers it.
-    FinishCase{.label = "write_fails", .whole_file = true, .fail_writes = true},
-    FinishCase{.label = "flush_fails", .fail_writes = true},
-    FinishCase{.label = "close_fails", .whole_file = true, .fail_close = true},
-    FinishCase{.label = "all_fail", .fail_writes = true, .fail_close = true},
-    // Read back, whole or changed: a reader that stopped at the first short
-    // read would never end. A long name makes a picture of over 200,000 bytes.
-    FinishCase{.label = "file_untouched", .file = File::untouched, .finished = true},
-    FinishCase{.label = "file_cut_short", .file = File::cut_short},
-    FinishCase{.label = "file_byte_changed", .file = File::byte_changed},
-    FinishCase{.label = "file_byte_added", .file = File::byte_added},
-    FinishCase{.label = "long_name_file_untouched", .file = File::untouched,
-               .name = long_path().c_str(), .finished = true},
-    FinishCase{.label = "long_name_file_byte_changed", .file = File::byte_changed,
-               .name = long_path().c_str()}),
+INSTANTIATE_TEST_SUITE_P(
+    Failures, FinishStream,
+    testing::Values(FinishCase{.label = "whole_file_written", .whole_file = true, .finished = true},
+                    FinishCase{.label = "few_bytes_written", .finished = true},
+                    // Fails inside fwrite: only the stream's error indicator remembers it.
+                    FinishCase{.label = "write_fails", .whole_file = true, .fail_writes = true},
+                    FinishCase{.label = "flush_fails", .fail_writes = true},
+                    FinishCase{.label = "close_fails", .whole_file = true, .fail_close = true},
+                    FinishCase{.label = "all_fail", .fail_writes = true, .fail_close = true},
+                    // Read back, whole or changed: a reader that stopped at the first short
+                    // read would never end. A long name makes a picture of over 200,000 bytes.
+                    FinishCase{
+                        .label = "file_untouched", .file = File::untouched, .finished = true},
+                    FinishCase{.label = "file_cut_short", .file = File::cut_short},
+                    FinishCase{.label = "file_byte_changed", .file = File::byte_changed},
+                    FinishCase{.label = "file_byte_added", .file = File::byte_added},
+                    FinishCase{.label = "long_name_file_untouched",
+                               .file = File::untouched,
+                               .name = long_path().c_str(),
+                               .finished = true},
+                    FinishCase{.label = "long_name_file_byte_changed",
+                               .file = File::byte_changed,
+                               .name = long_path().c_str()}),
     [](const testing::TestParamInfo<FinishCase>& param_info) {
-        return std::string(param_info.param.label); });
-// clang-format on
+        return std::string(param_info.param.label);
+    });
 
 }  // namespace

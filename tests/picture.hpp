@@ -1,5 +1,7 @@
-// The picture as the tool must write it, from the formula, not the code under test, with
-// the header spelt out in this one place; and what a failed comparison of pictures shows.
+// The picture as the tool must write it, pixel by pixel from ridge_value (which
+// ridge_test.cpp holds to a table worked out by hand), not by the renderer or the
+// writer under test, with the header spelt out in this one place; and what a
+// failed comparison of pictures shows.
 #pragma once
 
 #include <algorithm>
