@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/types.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -57,8 +58,10 @@ bool has_own_lock(const struct stat& file, long long deadline_ms)
     if (infos == nullptr) {
         return false;
     }
+    const int dir = dirfd(infos);
     bool found = false;
-    for (const dirent* entry = readdir(infos); entry != nullptr; entry = readdir(infos)) {
+    for (const dirent* entry = readdir(infos); dir >= 0 && entry != nullptr;
+         entry = readdir(infos)) {
         if (entry->d_name[0] == '.') {
             continue;  // "." or "..", no descriptor
         }
@@ -68,7 +71,7 @@ bool has_own_lock(const struct stat& file, long long deadline_ms)
             behind.st_ino != file.st_ino) {
             continue;
         }
-        found = shows_whole_file_write_lock(dirfd(infos), entry->d_name);
+        found = shows_whole_file_write_lock(dir, entry->d_name);
         if (found || monotonic_ms() >= deadline_ms) {
             break;
         }

@@ -104,7 +104,9 @@ TEST_P(FinishStream, ReportsAnyLossAndAlwaysCloses)
     const bool real = param.file != File::none;
     std::FILE* f = real ? std::tmpfile()
                         : fopencookie(&sink, "wb", {nullptr, sink_write, nullptr, sink_close});
-    ASSERT_NE(f, nullptr) << std::strerror(errno);
+    if (f == nullptr) {
+        GTEST_FAIL() << std::strerror(errno);
+    }
     static const ImageBuffer image{};
     if (param.whole_file || real) {
         write_ppm(f, image, param.name);

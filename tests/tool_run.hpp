@@ -76,8 +76,9 @@ struct Launch {
     rlim_t file_size_limit = 0;
     bool ignore_sigxfsz = false;  // under the file size limit
     Refuse refuse = Refuse::nothing;
-    bool traced = false;           // stopped at its exec, for this test to trace
-    std::vector<Lock> locks = {};  // on RidgeTexture.ppm unless elsewhere
+    bool traced = false;  // stopped at its exec, for this test to trace
+    // On RidgeTexture.ppm unless elsewhere; g++ 12 wants the initialiser for designated rows.
+    std::vector<Lock> locks = {};  // NOLINT(readability-redundant-member-init)
 };
 
 constexpr auto LOCK_WAIT = std::chrono::milliseconds(LOCK_WAIT_MS);
@@ -194,11 +195,10 @@ inline bool refuse_system_calls(Refuse what)
            prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
 }
 
-// In the child, past the redirection of its output: limits, user and the
-// run's own locks as asked, then the filter or the tracer. A limit of 0 keeps
-// the inherited one, but for core files: SIGXFSZ and SIGSYS dump core by
-// default, and nothing but the picture may land in the directory.
-inline void become_the_run(const Launch& launch)
+// In the child: the limits and user asked. A limit of 0 keeps the inherited
+// one, but for core files: SIGXFSZ and SIGSYS dump core by default, and nothing
+// but the picture may land in the directory.
+inline void set_limits_and_user(const Launch& launch)
 {
     const std::array<std::pair<decltype(RLIMIT_CORE), rlim_t>, 3> limits = {
         {{RLIMIT_STACK, launch.stack_limit},
@@ -218,7 +218,14 @@ inline void become_the_run(const Launch& launch)
         child_fails(CHILD_CANNOT_DROP, "becoming uid and gid 65534");
     }
     umask(CHILD_UMASK);
-    for (const Lock& lock : launch.locks) {  // on descriptors the tool inherits
+}
+
+// In the child: the run's own locks, on descriptors the tool inherits, then
+// the tool itself, under the filter or the tracer asked.
+[[noreturn]] inline void execute(const Launch& launch, int tool,
+                                 const std::vector<std::string>& words)
+{
+    for (const Lock& lock : launch.locks) {
         const char* file = lock.elsewhere ? "../elsewhere" : "RidgeTexture.ppm";
         if (lock.holder == Holder::the_run &&
             !take(open(file, O_RDWR | O_CREAT, 0666), lock, true)) {
@@ -229,6 +236,32 @@ inline void become_the_run(const Launch& launch)
         (launch.traced && ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0)) {
         child_fails(CHILD_CANNOT_FILTER, "installing a seccomp filter or being traced");
     }
+    // execve takes the vector as non-const but doesn't write to it.
+    std::vector<char*> argv(words.size() + 1, nullptr);
+    std::ranges::transform(words, argv.begin(),
+                           [](const std::string& word) { return const_cast<char*>(word.c_str()); });
+    if (emulated()) {
+        execvp(argv[0], argv.data());
+    }
+    fexecve(tool, argv.data(), environ);
+    struct statvfs where = {};
+    const bool noexec = fstatvfs(tool, &where) == 0 && (where.f_flag & ST_NOEXEC) != 0;
+    child_fails(CHILD_CANNOT_EXEC, noexec ? "the scratch directory is mounted noexec" : "exec");
+}
+
+// The words the child executes: the arguments, or under an emulator its
+// command, qemu-user's -0 with the name, the tool as a descriptor it opens
+// itself, and the arguments after the name.
+inline std::vector<std::string> words_for(const Launch& launch, int tool)
+{
+    if (!emulated()) {
+        return {launch.args.begin(), launch.args.end()};
+    }
+    fcntl(tool, F_SETFD, 0);
+    std::vector<std::string> words(tool_command().begin(), tool_command().end() - 1);
+    words.insert(words.end(), {"-0", launch.args.at(0), "/proc/self/fd/" + std::to_string(tool)});
+    words.insert(words.end(), launch.args.begin() + 1, launch.args.end());
+    return words;
 }
 
 // A scratch directory with a copy of the tool and a working directory to run it in.
@@ -270,19 +303,7 @@ protected:
         // may not pass the scratch directory's parents (a TMPDIR of 0700, say).
         const int tool = open((root_ / "RidgeTexture").c_str(), O_RDONLY | O_CLOEXEC);
         EXPECT_TRUE(out >= 0 && err >= 0 && tool >= 0) << "capture files: " << std::strerror(errno);
-        std::vector<std::string> words(launch.args.begin(), launch.args.end());
-        if (emulated()) {  // qemu-user's -0 names the tool, which it opens itself
-            words.assign(tool_command().begin(), tool_command().end() - 1);
-            words.insert(words.end(),
-                         {"-0", launch.args.at(0), "/proc/self/fd/" + std::to_string(tool)});
-            words.insert(words.end(), launch.args.begin() + 1, launch.args.end());
-            fcntl(tool, F_SETFD, 0);
-        }
-        // execve takes the vector as non-const but doesn't write to it.
-        std::vector<char*> argv(words.size() + 1, nullptr);
-        std::ranges::transform(words, argv.begin(), [](const std::string& word) {
-            return const_cast<char*>(word.c_str());
-        });
+        const std::vector<std::string> words = words_for(launch, tool);
         const std::string work = work_.string();
         const pid_t child = fork();
         if (child == 0) {
@@ -297,15 +318,8 @@ protected:
                     close(fd);
                 }
             }
-            become_the_run(launch);
-            if (emulated()) {
-                execvp(argv[0], argv.data());
-            }
-            fexecve(tool, argv.data(), environ);
-            struct statvfs where = {};
-            const bool noexec = fstatvfs(tool, &where) == 0 && (where.f_flag & ST_NOEXEC) != 0;
-            child_fails(CHILD_CANNOT_EXEC,
-                        noexec ? "the scratch directory is mounted noexec" : "exec");
+            set_limits_and_user(launch);
+            execute(launch, tool, words);
         }
         for (const int fd : {out, err, tool}) {
             close(fd);  // -1 too, harmlessly
