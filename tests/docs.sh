@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Checks the documents that ship against what they describe.
-#   usage: docs.sh manpage|copyright PAGE TOOL
-#   manpage    the built page formats without a groff warning, gives the tool's
-#              messages, header lines, sizes and wait, and the README its wait,
-#              as the tool has them, and the latest debian/changelog entry's
-#              version and date (groff, dpkg-dev)
+#   usage: docs.sh manpage|format|copyright PAGE TOOL
+#   manpage    the page's source gives the tool's messages, header lines,
+#              sizes and wait, and the README its wait, as the tool has them
+#   format     the built page formats without a groff warning and carries the
+#              latest debian/changelog entry's version and date (groff, dpkg-dev)
 #   copyright  debian/copyright is machine-readable, covers every file of
 #              the source tree and carries LICENSE's terms line for line
 #              (needs Debian's python3-debian)
@@ -20,9 +20,6 @@ trap 'rm -rf "$work"' EXIT
 
 case $mode in
   manpage)
-    need groff dpkg-parsechangelog
-    warnings=$(groff -man -ww -z "$page" 2>&1)
-    [[ -z $warnings ]] || fail "groff warns: $warnings"
     # The messages as the tool prints them: where the file can't be
     # created, and where it can't be written.
     mkdir -p "$work/create/RidgeTexture.ppm" "$work/write"
@@ -35,7 +32,9 @@ case $mode in
     # the sizes it gives, against what the tool writes under that name.
     mkdir "$work/named" && (cd "$work/named" && exec -a NAME "$tool") && file=$work/named/RidgeTexture.ppm
     listed=$(sed -n '/^\.IP [1-4]\. 4$/{n;s/^\.BI\{0,1\} //;s/^"\(.*\)" name.*/\1NAME/;s/^"\(.*\)"$/\1/;p}' "$page")
-    [[ $listed == "$(head -n 4 "$file")" ]] || fail "the page lists other header lines: $listed"
+    written=$(head -n 4 "$file")
+    [[ $listed == "$written" ]] ||
+      fail "the page lists the header lines"$'\n'"$listed"$'\n'"where the tool writes"$'\n'"$written"
     sizes=$(sed -n 's/^The header is \([0-9]*\) + .*/\1/p; s/^The raster that follows is \([0-9]*\) bytes.*/\1/p' "$page")
     (( ${sizes/$'\n'/ + } + 4 == $(stat -c %s "$file") )) ||
       fail "the page gives sizes '$sizes' + n, but the tool wrote $(stat -c %s "$file") bytes under a 4-byte name"
@@ -48,6 +47,11 @@ case $mode in
       stated=$(grep -ow -E "($numbers|[0-9]+) (milli)?seconds?" "$doc" | sort -u)
       [[ $stated == "$wait" ]] || fail "${doc##*/} states a wait of '${stated//$'\n'/, }', not the $ms ms the tool waits"
     done
+    ;;
+  format)
+    need groff dpkg-parsechangelog
+    warnings=$(groff -man -ww -z "$page" 2>&1)
+    [[ -z $warnings ]] || fail "groff warns: $warnings"
     latest() { dpkg-parsechangelog -l "$source_dir/debian/changelog" -S "$1"; }
     date=$(LC_ALL=C date -u -d "$(latest Date)" '+%d %b %Y')
     want=".TH RIDGETEXTURE 1 \"$date\" \"RidgeTexture $(latest Version)\" "
@@ -77,9 +81,10 @@ for top, dirs, files in os.walk(source):
         path = os.path.relpath(os.path.join(top, name), source)
         assert copyright.find_files_paragraph(path), f"{path} is in no Files paragraph"
 PY
-    diff <(sed -n '/^License: /,$ { /^License: /d; s/^ //; s/^\.$//; p; }' "$copyright") \
-      <(sed '1,/^Copyright/d' "$source_dir/LICENSE" | sed '1{/^$/d;}') >&2 ||
-      fail "the licence text differs from LICENSE"
+    # Files, not process substitution, which needs /proc.
+    sed -n '/^License: /,$ { /^License: /d; s/^ //; s/^\.$//; p; }' "$copyright" > "$work/stated"
+    sed '1,/^Copyright/d' "$source_dir/LICENSE" | sed '1{/^$/d;}' > "$work/licence"
+    diff "$work/stated" "$work/licence" >&2 || fail "the licence text differs from LICENSE"
     ;;
   *) echo "unknown mode $mode" >&2; exit 2 ;;
 esac

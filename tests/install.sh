@@ -5,8 +5,9 @@
 #            the tool alone, optimised and hardened as far as the toolchain can
 #   tree     cmake --install puts the tool, its manual page, copyright and
 #            changelog in place, and the README's uninstall removes them
-# The build's facts come in the environment (tests/CMakeLists.txt); all is
-# written in a scratch directory. Exits 77, skipped, when a tool is missing.
+# The build's facts, TOOL the tool it built among them, come in the
+# environment (tests/CMakeLists.txt); all is written in a scratch directory.
+# Exits 77, skipped, when a tool is missing.
 set -euo pipefail
 mode=$1
 build=$BUILD_DIR
@@ -23,38 +24,29 @@ need() { for cmd; do command -v "$cmd" >/dev/null || { echo "SKIPPED: $cmd is no
 has() { grep "$@" > /dev/null; }
 quietly() { "$@" > "$work/log" 2>&1 || { cat "$work/log" >&2; fail "$* failed"; }; }
 
-# What the toolchain gives a small program built with the build's compiler and
-# flags (gives_fortify, gives_endbr, gives_cet_note: 1 or 0): fortified libc calls
-# when optimised; x86 ENDBR64 landing pads, and the IBT/SHSTK note that lets the
-# kernel enforce them (which needs C start files marked so, as no Debian's are).
-probe_toolchain() {
-  gives_fortify=0 gives_endbr=0 gives_cet_note=0
-  local probe=$work/probe
+# hardening-check (devscripts) on an optimised build of the tool, which must
+# have each feature that a small program gets from the same compiler and flags
+# with every hardening option on; what no program gets here is not asked for
+# (such as the IBT/SHSTK note, as no Debian's C start files carry it).
+check_hardened() {
+  local elf=$1 probe=$work/probe option options=()
   printf '#include <cstdio>\nint main(int, char* argv[]) { std::fprintf(stderr, "%%s\\n", argv[0]); }\n' \
     > "$probe.cpp"
   # shellcheck disable=SC2086 # CXXFLAGS is a list of flags
-  "$CXX" -O2 -D_FORTIFY_SOURCE=2 $CXXFLAGS "$probe.cpp" -o "$probe-fortify" 2>/dev/null &&
-    calls_fortified "$probe-fortify" && gives_fortify=1
-  # shellcheck disable=SC2086
-  "$CXX" -fcf-protection $CXXFLAGS "$probe.cpp" -o "$probe-cf" 2>/dev/null || return 0
-  ! objdump -d --disassemble=main "$probe-cf" | has endbr64 || gives_endbr=1
-  ! readelf -nW "$probe-cf" | has 'IBT, SHSTK' || gives_cet_note=1
-}
-calls_fortified() { nm -D --undefined-only "$1" | has -E ' __[a-z_]+_chk@'; }
-
-# An optimised build of the tool must be hardened as far as the toolchain can.
-check_hardened() {
-  local elf=$1
-  readelf -hW "$elf" | has -E 'Type: +DYN' || fail "$elf: not a position-independent executable"
-  readelf -lW "$elf" | has GNU_RELRO || fail "$elf: no read-only relocations (GNU_RELRO)"
-  readelf -dW "$elf" | has -E '\(FLAGS\) +BIND_NOW|\(FLAGS_1\) .*NOW' ||
-    fail "$elf: symbols are not bound at start-up (BIND_NOW)"
-  [[ $gives_fortify == 0 ]] || calls_fortified "$elf" ||
-    fail "$elf: no fortified libc call, though the toolchain fortifies at -O2"
-  [[ $gives_endbr == 0 ]] || objdump -d --disassemble=main "$elf" | has endbr64 ||
-    fail "$elf: main starts with no ENDBR64, though the toolchain adds one with -fcf-protection"
-  [[ $gives_cet_note == 0 ]] || readelf -nW "$elf" | has 'IBT, SHSTK' ||
-    fail "$elf: no IBT/SHSTK note, though the toolchain gives one with -fcf-protection"
+  "$CXX" -O2 -D_FORTIFY_SOURCE=2 -fstack-protector-strong -fstack-clash-protection -fcf-protection \
+    -fPIE -pie -Wl,-z,relro,-z,now $CXXFLAGS "$probe.cpp" -o "$probe" 2>/dev/null ||
+    "$CXX" -O2 -D_FORTIFY_SOURCE=2 -fstack-protector-strong -fPIE -pie -Wl,-z,relro,-z,now \
+      $CXXFLAGS "$probe.cpp" -o "$probe"
+  hardening-check "$probe" > "$work/probe.txt" || true
+  while IFS=: read -r feature verdict; do
+    case $feature in
+      *Position*) option=--nopie ;; *Stack\ protected*) option=--nostackprotector ;;
+      *Fortify*) option=--nofortify ;; *Read-only*) option=--norelro ;;
+      *Immediate*) option=--nobindnow ;; *Control\ flow*) option=--nocfprotection ;; *) continue ;;
+    esac
+    [[ $verdict == " yes"* ]] || options+=("$option")
+  done < "$work/probe.txt"
+  hardening-check "${options[@]}" "$elf" >&2 || fail "$elf is not hardened as the toolchain can"
 }
 
 # The installed tool must run on its own and write the build's picture, beside
@@ -70,7 +62,7 @@ check_tree() {
   done
   local tool=$prefix/bin/RidgeTexture
   mkdir "$work/run"
-  (cd "$work/run" && "$tool" && mv RidgeTexture.ppm installed.ppm && exec -a "$tool" "$build/RidgeTexture") ||
+  (cd "$work/run" && "$tool" && mv RidgeTexture.ppm installed.ppm && exec -a "$tool" "$TOOL") ||
     fail "the installed tool, or the build's, exited with $?"
   cmp "$work/run/installed.ppm" "$work/run/RidgeTexture.ppm" >&2 ||
     fail "the installed tool wrote another picture than the build's under the same name"
@@ -106,8 +98,7 @@ uninstall_tree() {
 case $mode in
   readme)
     [[ -n ${CMAKE_GENERATOR-} ]] || need make
-    need readelf nm objdump
-    probe_toolchain
+    need nm hardening-check
     for type in "" RelWithDebInfo MinSizeRel; do
       tree=$work/build$type
       if [[ -z $type ]]; then
