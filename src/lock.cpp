@@ -50,6 +50,17 @@ bool shows_whole_file_write_lock(int infos, const char* name)
     return false;
 }
 
+// Whether the fdinfo entry name is of a descriptor on file ("." and ".." name none).
+bool on_file(const char* name, const struct stat& file)
+{
+    if (name[0] == '.') {
+        return false;
+    }
+    const auto fd = static_cast<int>(std::strtol(name, nullptr, DECIMAL));
+    struct stat behind = {};
+    return fstat(fd, &behind) == 0 && behind.st_dev == file.st_dev && behind.st_ino == file.st_ino;
+}
+
 // Whether a descriptor of the process on file shows such a lock. Each look has
 // the kernel walk all the file's locks: past the deadline, one look is the last.
 bool has_own_lock(const struct stat& file, long long deadline_ms)
@@ -62,13 +73,7 @@ bool has_own_lock(const struct stat& file, long long deadline_ms)
     bool found = false;
     for (const dirent* entry = readdir(infos); dir >= 0 && entry != nullptr;
          entry = readdir(infos)) {
-        if (entry->d_name[0] == '.') {
-            continue;  // "." or "..", no descriptor
-        }
-        const auto fd = static_cast<int>(std::strtol(entry->d_name, nullptr, DECIMAL));
-        struct stat behind = {};
-        if (fstat(fd, &behind) != 0 || behind.st_dev != file.st_dev ||
-            behind.st_ino != file.st_ino) {
+        if (!on_file(entry->d_name, file)) {
             continue;
         }
         found = shows_whole_file_write_lock(dir, entry->d_name);
