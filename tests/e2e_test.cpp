@@ -40,7 +40,6 @@ namespace {
 constexpr rlim_t KIB = 1024;
 constexpr auto NEW_FILE_MODE = static_cast<fs::perms>(0666 & ~CHILD_UMASK);
 constexpr auto READER_LATE = LOCK_WAIT * 5 / 4;  // a quarter more than the longest wait
-constexpr int PIPE_BYTES = 1 << 20;              // room for any picture the rows write
 const char* const NO_CREATE = "could not create file RidgeTexture.ppm\n";
 const char* const NO_WRITE = "could not write file RidgeTexture.ppm\n";
 const char* const OLDER_PICTURE = "an older picture";
@@ -161,7 +160,6 @@ protected:
         if (stalled_ > 0 && kill(stalled_, SIGKILL) == 0) {
             wait_for(stalled_);
         }
-        close(reader_);  // -1 too, harmlessly
         ToolRun::TearDown();
     }
 
@@ -224,11 +222,9 @@ protected:
     // waits: how the run ended.
     int run_through(const Case& c)
     {
-        if (c.meanwhile == Meanwhile::fifo_at_open) {
-            return run_with_fifo_at_open(c.launch);
-        }
-        if (c.meanwhile == Meanwhile::replaced_at_each_open) {
-            return run_with_name_replaced_at_each_open(c.launch);
+        if (c.meanwhile == Meanwhile::fifo_at_open ||
+            c.meanwhile == Meanwhile::replaced_at_each_open) {
+            return run_traced(c);
         }
         const bool moves = c.meanwhile != Meanwhile::nothing;
         const int opened = moves ? inotify_init1(IN_CLOEXEC) : -1;
@@ -271,38 +267,35 @@ protected:
         kill(child, SIGCONT);
     }
 
-    // The FIFO has a reader, and room for the whole picture, before it takes the name.
-    int run_with_fifo_at_open(Launch launch)
+    // A run traced so that a FIFO takes the name as the run first opens the
+    // file, its reader already waiting, or an older file each time the run
+    // has opened it.
+    int run_traced(const Case& c)
     {
-        launch.traced = true;
         const fs::path fifo = root_ / "fifo";
-        EXPECT_EQ(mkfifo(fifo.c_str(), 0644), 0) << std::strerror(errno);
-        fs::permissions(fifo, fs::perms{0644});
-        reader_ = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-        EXPECT_GE(fcntl(reader_, F_SETPIPE_SZ, PIPE_BYTES), PIPE_BYTES) << std::strerror(errno);
-        bool taken = false;
-        return trace(start(launch, ""), [&](const __ptrace_syscall_info& call) {
-            if (!taken && opens_to_create(call)) {
-                fs::rename(fifo, output());
-                taken = true;
-            }
-            return false;
-        });
-    }
-
-    // An older file takes the name each time the run has opened the file.
-    int run_with_name_replaced_at_each_open(Launch launch)
-    {
+        const bool to_fifo = c.meanwhile == Meanwhile::fifo_at_open;
+        EXPECT_TRUE(!to_fifo || mkfifo(fifo.c_str(), 0644) == 0) << std::strerror(errno);
+        std::thread reader([&] { read_ = to_fifo ? slurp(fifo) : ""; });
+        Launch launch = c.launch;
         launch.traced = true;
         bool opening = false;
-        return trace(start(launch, ""), [&](const __ptrace_syscall_info& call) {
-            if (call.op == PTRACE_SYSCALL_INFO_EXIT && opening && call.exit.rval >= 0) {
+        const int status = trace(start(launch, ""), [&](const __ptrace_syscall_info& call) {
+            if (to_fifo && opens_to_create(call) && fs::exists(fifo)) {
+                fs::rename(fifo, output());
+            }
+            if (!to_fifo && opening && call.op == PTRACE_SYSCALL_INFO_EXIT && call.exit.rval >= 0) {
                 write_older_file(root_ / "older", fs::perms{0644});
                 fs::rename(root_ / "older", output());
             }
             opening = opens_to_create(call);
             return false;
         });
+        if (to_fifo) {  // a reader still waiting for a writer is let go
+            const fs::path waiting = fs::exists(fifo) ? fifo : output();
+            close(open(waiting.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+        }
+        reader.join();
+        return status;
     }
 
     // Compares what the directory holds with what it held before, as the case says.
@@ -323,13 +316,11 @@ protected:
                 after, {{"RidgeTexture.ppm", {.mode = NEW_FILE_MODE, .content = written.content}},
                         {"keep.ppm", before.at("RidgeTexture.ppm")}});
             break;
-        case Leaves::fifo_read_whole: {
+        case Leaves::fifo_read_whole:
             expect_entries(after,
                            {{"RidgeTexture.ppm", {.mode = fs::perms{0644}, .content = "a FIFO"}}});
-            const std::string read = read_all(reader_);
-            EXPECT_TRUE(read == written.content) << first_difference(read, written.content);
+            EXPECT_TRUE(read_ == written.content) << first_difference(read_, written.content);
             break;
-        }
         case Leaves::part_of_picture:
             expect_part_of_picture(after, written);
             break;
@@ -372,20 +363,8 @@ protected:
         return link ? old->second.content.substr(std::strlen("link to ")) : "RidgeTexture.ppm";
     }
 
-    // All a descriptor that never blocks gives until it has no more.
-    static std::string read_all(int fd)
-    {
-        std::string bytes;
-        std::array<char, 65536> chunk{};
-        for (ssize_t got = read(fd, chunk.data(), chunk.size()); got > 0;
-             got = read(fd, chunk.data(), chunk.size())) {
-            bytes.append(chunk.data(), static_cast<std::size_t>(got));
-        }
-        return bytes;
-    }
-
     pid_t stalled_ = -1;  // a run held at its first write
-    int reader_ = -1;     // a FIFO's reader
+    std::string read_;    // what a FIFO's reader got
 };
 
 TEST_P(EndToEnd, Run)
@@ -652,10 +631,9 @@ TEST_P(ConcurrentRuns, LeaveOneWholePicture)
     const auto stop = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     int trial = 0;
     for (; trial < TRIALS && std::chrono::steady_clock::now() < stop && !HasFailure(); ++trial) {
-        std::vector<pid_t> children;
-        children.reserve(runs.size());
-        for (const Launch& launch : runs) {
-            children.push_back(start(launch, std::to_string(children.size())));
+        std::vector<pid_t> children(runs.size());
+        for (std::size_t i = 0; i < runs.size(); ++i) {
+            children[i] = start(runs.at(i), std::to_string(i));
         }
         // A FIFO's reader comes only now, when every run has opened it.
         std::this_thread::sleep_for(fifo ? READER_LATE : std::chrono::milliseconds(0));
