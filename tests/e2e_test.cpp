@@ -269,7 +269,8 @@ protected:
 
     // A run traced so that a FIFO takes the name as the run first opens the
     // file, its reader already waiting, or an older file each time the run
-    // has opened it.
+    // has opened it. Let go once that is done, or at its first write: a
+    // sanitizer's leak check at the exit traces the process itself.
     int run_traced(const Case& c)
     {
         const fs::path fifo = root_ / "fifo";
@@ -278,18 +279,24 @@ protected:
         std::thread reader([&] { read_ = to_fifo ? slurp(fifo) : ""; });
         Launch launch = c.launch;
         launch.traced = true;
+        const pid_t child = start(launch, "");
         bool opening = false;
-        const int status = trace(start(launch, ""), [&](const __ptrace_syscall_info& call) {
-            if (to_fifo && opens_to_create(call) && fs::exists(fifo)) {
+        const int ended = trace(child, [&](const __ptrace_syscall_info& call) {
+            if (to_fifo && opens_to_create(call)) {
                 fs::rename(fifo, output());
+                return true;
             }
-            if (!to_fifo && opening && call.op == PTRACE_SYSCALL_INFO_EXIT && call.exit.rval >= 0) {
+            if (opening && call.op == PTRACE_SYSCALL_INFO_EXIT && call.exit.rval >= 0) {
                 write_older_file(root_ / "older", fs::perms{0644});
                 fs::rename(root_ / "older", output());
             }
             opening = opens_to_create(call);
-            return false;
+            return call.op == PTRACE_SYSCALL_INFO_ENTRY && call.entry.nr == SYS_write;
         });
+        if (ended == -1) {
+            ptrace(PTRACE_DETACH, child, nullptr, nullptr);
+        }
+        const int status = ended == -1 ? wait_for(child) : ended;
         if (to_fifo) {  // a reader still waiting for a writer is let go
             const fs::path waiting = fs::exists(fifo) ? fifo : output();
             close(open(waiting.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
