@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -23,6 +24,7 @@
 #include <filesystem>
 #include <fstream>
 #include <ios>
+#include <iterator>
 #include <ostream>
 #include <string>
 #include <thread>
@@ -200,9 +202,11 @@ protected:
     }
 
     // Another run that holds the file, traced and held at its first write.
-    void stall_another_run(bool unprivileged)
+    void stall_another_run(const Launch& launch)
     {
-        stalled_ = start(Launch{.unprivileged = unprivileged, .traced = true}, "_stalled");
+        stalled_ = start(
+            Launch{.unprivileged = launch.unprivileged, .traced = true, .locks = launch.locks},
+            "_stalled");
         const int ended = trace(stalled_, [](const __ptrace_syscall_info& call) {
             return call.op == PTRACE_SYSCALL_INFO_ENTRY && call.entry.nr == SYS_write;
         });
@@ -273,37 +277,62 @@ protected:
     // sanitizer's leak check at the exit traces the process itself.
     int run_traced(const Case& c)
     {
-        const fs::path fifo = root_ / "fifo";
         const bool to_fifo = c.meanwhile == Meanwhile::fifo_at_open;
-        EXPECT_TRUE(!to_fifo || mkfifo(fifo.c_str(), 0644) == 0) << std::strerror(errno);
-        std::thread reader([&] { read_ = to_fifo ? slurp(fifo) : ""; });
+        EXPECT_TRUE(!to_fifo || mkfifo(fifo().c_str(), 0644) == 0) << std::strerror(errno);
+        std::thread reader([this] {
+            std::ifstream in(fifo(), std::ios::binary);  // waits for a writer, if a FIFO
+            reading_ = true;
+            read_.assign(std::istreambuf_iterator<char>(in), {});
+        });
         Launch launch = c.launch;
         launch.traced = true;
         const pid_t child = start(launch, "");
-        bool opening = false;
         const int ended = trace(child, [&](const __ptrace_syscall_info& call) {
-            if (to_fifo && opens_to_create(call)) {
-                fs::rename(fifo, output());
-                return true;
-            }
-            if (opening && call.op == PTRACE_SYSCALL_INFO_EXIT && call.exit.rval >= 0) {
-                write_older_file(root_ / "older", fs::perms{0644});
-                fs::rename(root_ / "older", output());
-            }
-            opening = opens_to_create(call);
-            return call.op == PTRACE_SYSCALL_INFO_ENTRY && call.entry.nr == SYS_write;
+            return to_fifo ? fifo_at_open(call) : replaced_at_each_open(call);
         });
         if (ended == -1) {
             ptrace(PTRACE_DETACH, child, nullptr, nullptr);
         }
         const int status = ended == -1 ? wait_for(child) : ended;
         if (to_fifo) {  // a reader still waiting for a writer is let go
-            const fs::path waiting = fs::exists(fifo) ? fifo : output();
+            const fs::path waiting = fs::exists(fifo()) ? fifo() : output();
             close(open(waiting.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
         }
         reader.join();
         return status;
     }
+
+    // At each stop of the traced run: the FIFO takes the name as it opens the
+    // file; once the reader waits in its read, the run goes on alone, and were
+    // it to close the FIFO before opening it anew, the reader would see the end.
+    bool fifo_at_open(const __ptrace_syscall_info& call)
+    {
+        const bool opened =
+            std::exchange(opening_, opens_to_create(call)) && call.op == PTRACE_SYSCALL_INFO_EXIT;
+        if (opening_) {
+            fs::rename(fifo(), output());
+        }
+        if (!opened) {
+            return false;
+        }
+        for (int ms = 0; ms < 5000 && !reading_; ++ms) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        return true;
+    }
+
+    bool replaced_at_each_open(const __ptrace_syscall_info& call)
+    {
+        if (opening_ && call.op == PTRACE_SYSCALL_INFO_EXIT && call.exit.rval >= 0) {
+            write_older_file(root_ / "older", fs::perms{0644});
+            fs::rename(root_ / "older", output());
+        }
+        opening_ = opens_to_create(call);
+        return call.op == PTRACE_SYSCALL_INFO_ENTRY && call.entry.nr == SYS_write;
+    }
+
+    [[nodiscard]] fs::path fifo() const { return root_ / "fifo"; }
 
     // Compares what the directory holds with what it held before, as the case says.
     void expect_left(const Case& c, const Snapshot& before, const Entry& written)
@@ -370,8 +399,10 @@ protected:
         return link ? old->second.content.substr(std::strlen("link to ")) : "RidgeTexture.ppm";
     }
 
-    pid_t stalled_ = -1;  // a run held at its first write
-    std::string read_;    // what a FIFO's reader got
+    pid_t stalled_ = -1;                 // a run held at its first write
+    std::atomic<bool> reading_ = false;  // a FIFO's reader has it open
+    std::string read_;                   // and got this
+    bool opening_ = false;               // the traced run is opening the file
 };
 
 TEST_P(EndToEnd, Run)
@@ -382,16 +413,20 @@ TEST_P(EndToEnd, Run)
         GTEST_SKIP() << cannot;
     }
     prepare(c.finds);
+    // Locks are kept once the snapshot has read the file, as a process lets go
+    // of its record locks on a file when it closes any descriptor of it; but
+    // before a stalled run starts, which shares a wrapper's.
     if (c.stalled) {
-        ASSERT_NO_FATAL_FAILURE(stall_another_run(c.launch.unprivileged));
+        ASSERT_NO_FATAL_FAILURE(keep_locks(c.launch.locks));
+        ASSERT_NO_FATAL_FAILURE(stall_another_run(c.launch));
         if (IsSkipped()) {
             return;
         }
     }
     const Snapshot before = snapshot(work_);
-    // Taken once the snapshot has read the file: a process lets go of its
-    // record locks on a file when it closes any descriptor of it.
-    ASSERT_NO_FATAL_FAILURE(keep_locks(c.launch.locks));
+    if (!c.stalled) {
+        ASSERT_NO_FATAL_FAILURE(keep_locks(c.launch.locks));
+    }
 
     const int status = run_through(c);
     const std::string err = slurp(root_ / "stderr");
@@ -557,6 +592,13 @@ INSTANTIATE_TEST_SUITE_P(
         Case{.label = "stalled_run_over_the_picture_reports_the_mix",
              .launch = {.args = {long_path().c_str()}},
              .stalled = true,
+             .header_name = long_path().c_str()},
+        // Runs under one 'flock --fcntl' take turns; one stalled holding its
+        // turn is waited for two seconds at most, as another's lock is.
+        Case{.label = "stalled_run_holding_the_turn_waited_for",
+             .launch = {.args = {long_path().c_str()}, .locks = {FLOCK_FCNTL_WRAPPER}},
+             .stalled = true,
+             .needs_proc = true,
              .header_name = long_path().c_str()},
         // Where the run can't read the file back, it writes only while holding it.
         Case{.label = "write_only_file_held_by_a_stalled_run_left_alone",
