@@ -14,7 +14,6 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -281,7 +280,6 @@ protected:
         EXPECT_TRUE(!to_fifo || mkfifo(fifo().c_str(), 0644) == 0) << std::strerror(errno);
         std::thread reader([this] {
             std::ifstream in(fifo(), std::ios::binary);  // waits for a writer, if a FIFO
-            reading_ = true;
             read_.assign(std::istreambuf_iterator<char>(in), {});
         });
         Launch launch = c.launch;
@@ -293,6 +291,10 @@ protected:
         if (ended == -1) {
             ptrace(PTRACE_DETACH, child, nullptr, nullptr);
         }
+        if (ended == -1 && !ends_within(child, LOCK_KEPT)) {
+            ADD_FAILURE() << "the run never ended";
+            kill(child, SIGKILL);
+        }
         const int status = ended == -1 ? wait_for(child) : ended;
         if (to_fifo) {  // a reader still waiting for a writer is let go
             const fs::path waiting = fs::exists(fifo()) ? fifo() : output();
@@ -302,23 +304,20 @@ protected:
         return status;
     }
 
-    // At each stop of the traced run: the FIFO takes the name as it opens the
-    // file; once the reader waits in its read, the run goes on alone, and were
-    // it to close the FIFO before opening it anew, the reader would see the end.
+    // At each stop of the traced run: a FIFO takes the name as the run first
+    // opens the file. When the run opens it anew, for writing only, it must
+    // still hold the first descriptor: else the reader, given a moment, sees
+    // the end. Then the run goes on alone.
     bool fifo_at_open(const __ptrace_syscall_info& call)
     {
-        const bool opened =
-            std::exchange(opening_, opens_to_create(call)) && call.op == PTRACE_SYSCALL_INFO_EXIT;
-        if (opening_) {
-            fs::rename(fifo(), output());
+        if (!opens_to_create(call)) {
+            return call.op == PTRACE_SYSCALL_INFO_ENTRY && call.entry.nr == SYS_write;
         }
-        if (!opened) {
+        if (!std::exchange(fifo_taken_, true)) {
+            fs::rename(fifo(), output());
             return false;
         }
-        for (int ms = 0; ms < 5000 && !reading_; ++ms) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
         return true;
     }
 
@@ -399,10 +398,10 @@ protected:
         return link ? old->second.content.substr(std::strlen("link to ")) : "RidgeTexture.ppm";
     }
 
-    pid_t stalled_ = -1;                 // a run held at its first write
-    std::atomic<bool> reading_ = false;  // a FIFO's reader has it open
-    std::string read_;                   // and got this
-    bool opening_ = false;               // the traced run is opening the file
+    pid_t stalled_ = -1;       // a run held at its first write
+    std::string read_;         // what a FIFO's reader got
+    bool fifo_taken_ = false;  // the FIFO has taken the name
+    bool opening_ = false;     // the traced run is opening the file
 };
 
 TEST_P(EndToEnd, Run)
