@@ -42,7 +42,8 @@ check_hardened() {
     case $feature in
       *Position*) option=--nopie ;; *Stack\ protected*) option=--nostackprotector ;;
       *Fortify*) option=--nofortify ;; *Read-only*) option=--norelro ;;
-      *Immediate*) option=--nobindnow ;; *Control\ flow*) option=--nocfprotection ;; *) continue ;;
+      *Immediate*) option=--nobindnow ;; *Control\ flow*) option=--nocfprotection ;;
+      *Branch*) option=--nobranchprotection ;; *) continue ;;
     esac
     [[ $verdict == " yes"* ]] || options+=("$option")
   done < "$work/probe.txt"
