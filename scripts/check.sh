@@ -39,9 +39,11 @@ step "Debian package"
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 bash scripts/worktree.sh "$scratch/ridgetexture"
-# Quiet unless something fails: then the whole log.
-(cd "$scratch/ridgetexture" && reprotest --vary=build_path,-user_group --store-dir "$scratch/store" . \
-  -- null > "$scratch/reprotest.log" 2>&1) || { cat "$scratch/reprotest.log" >&2; exit 1; }
+# Quiet unless something fails: then the whole log. The host and domain
+# name stay, as varying them takes a user namespace, which a chroot can't make.
+(cd "$scratch/ridgetexture" && reprotest --vary=build_path,-user_group,-domain_host \
+  --store-dir "$scratch/store" . -- null > "$scratch/reprotest.log" 2>&1) ||
+  { cat "$scratch/reprotest.log" >&2; exit 1; }
 tail -n 3 "$scratch/reprotest.log"
 deb=$(echo "$scratch"/store/control/ridgetexture_*.deb)
 lintian -I --fail-on error,warning,info "$deb"
