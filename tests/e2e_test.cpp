@@ -7,6 +7,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -25,6 +26,7 @@
 #include <iterator>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -140,11 +142,26 @@ std::string cannot_run_here(const Case& c)
     return kills || traced ? "under an emulator, whose own calls the row would meet" : "";
 }
 
-// Whether a traced call is the entry of an open that may create the file: the tool's own.
-bool opens_to_create(const __ptrace_syscall_info& call)
+// Whether a traced call of the child is the entry of its open of the file, to
+// create it: a library preloaded (faketime, as reprotest runs builds) opens
+// files of its own too.
+bool opens_the_file(pid_t child, const __ptrace_syscall_info& call)
 {
-    return call.op == PTRACE_SYSCALL_INFO_ENTRY && call.entry.nr == SYS_openat &&
-           (call.entry.args[2] & O_CREAT) != 0;
+    if (call.op != PTRACE_SYSCALL_INFO_ENTRY || call.entry.nr != SYS_openat ||
+        (call.entry.args[2] & O_CREAT) == 0) {
+        return false;
+    }
+    std::array<char, sizeof "RidgeTexture.ppm"> name{};
+    // The name lies at an address in the child's memory, not in ours.
+    // NOLINTNEXTLINE(performance-no-int-to-ptr)
+    void* const at = reinterpret_cast<void*>(static_cast<std::uintptr_t>(call.entry.args[1]));
+    // <sys/uio.h> is where POSIX promises iovec, whichever file glibc defines it in.
+    // NOLINTNEXTLINE(misc-include-cleaner)
+    const iovec here = {.iov_base = name.data(), .iov_len = name.size()};
+    const iovec there = {.iov_base = at, .iov_len = name.size()};
+    return std::cmp_equal(process_vm_readv(child, &here, 1, &there, 1, 0), name.size()) &&
+           std::string_view(name.data(), name.size()) ==
+               std::string_view("RidgeTexture.ppm", name.size());
 }
 
 void write_older_file(const fs::path& path, fs::perms mode)
@@ -205,8 +222,10 @@ protected:
         stalled_ = start(
             Launch{.unprivileged = launch.unprivileged, .traced = true, .locks = launch.locks},
             "_stalled");
-        const int ended = trace(stalled_, [](const __ptrace_syscall_info& call) {
-            return call.op == PTRACE_SYSCALL_INFO_ENTRY && call.entry.nr == SYS_write;
+        traced_ = stalled_;
+        const int ended = trace(stalled_, [this](const __ptrace_syscall_info& call) {
+            opened(call);
+            return writes_its_own(call);
         });
         if (ended == -1) {
             return;
@@ -284,6 +303,7 @@ protected:
         Launch launch = c.launch;
         launch.traced = true;
         const pid_t child = start(launch, "");
+        traced_ = child;
         const int ended = trace(child, [&](const __ptrace_syscall_info& call) {
             return to_fifo ? fifo_at_open(call) : replaced_at_each_open(call);
         });
@@ -309,8 +329,9 @@ protected:
     // the end. Then the run goes on alone.
     bool fifo_at_open(const __ptrace_syscall_info& call)
     {
-        if (!opens_to_create(call)) {
-            return call.op == PTRACE_SYSCALL_INFO_ENTRY && call.entry.nr == SYS_write;
+        opened(call);
+        if (!opens_the_file(traced_, call)) {
+            return writes_its_own(call);
         }
         if (!std::exchange(fifo_taken_, true)) {
             fs::rename(fifo(), output());
@@ -322,12 +343,30 @@ protected:
 
     bool replaced_at_each_open(const __ptrace_syscall_info& call)
     {
-        if (opening_ && call.op == PTRACE_SYSCALL_INFO_EXIT && call.exit.rval >= 0) {
+        if (opened(call)) {
             write_older_file(root_ / "older", fs::perms{0644});
             fs::rename(root_ / "older", output());
         }
-        opening_ = opens_to_create(call);
-        return call.op == PTRACE_SYSCALL_INFO_ENTRY && call.entry.nr == SYS_write;
+        return writes_its_own(call);
+    }
+
+    // Follows a traced run's opens of the file: whether this stop ends one.
+    bool opened(const __ptrace_syscall_info& call)
+    {
+        const bool done = std::exchange(opening_, opens_the_file(traced_, call)) &&
+                          call.op == PTRACE_SYSCALL_INFO_EXIT && call.exit.rval >= 0;
+        output_fd_ = done ? call.exit.rval : output_fd_;
+        return done;
+    }
+
+    // Whether a traced call is the entry of a write of the run's own, to the
+    // file or to standard error: a library preloaded (faketime, as reprotest
+    // runs builds) may write elsewhere first.
+    [[nodiscard]] bool writes_its_own(const __ptrace_syscall_info& call) const
+    {
+        return call.op == PTRACE_SYSCALL_INFO_ENTRY && call.entry.nr == SYS_write &&
+               (call.entry.args[0] == STDERR_FILENO ||
+                std::cmp_equal(call.entry.args[0], output_fd_));
     }
 
     [[nodiscard]] fs::path fifo() const { return root_ / "fifo"; }
@@ -397,10 +436,12 @@ protected:
         return link ? old->second.content.substr(std::strlen("link to ")) : "RidgeTexture.ppm";
     }
 
-    pid_t stalled_ = -1;       // a run held at its first write
-    std::string read_;         // what a FIFO's reader got
-    bool fifo_taken_ = false;  // the FIFO has taken the name
-    bool opening_ = false;     // the traced run is opening the file
+    pid_t stalled_ = -1;        // a run held at its first write
+    std::string read_;          // what a FIFO's reader got
+    bool fifo_taken_ = false;   // the FIFO has taken the name
+    bool opening_ = false;      // the traced run is opening the file
+    long long output_fd_ = -1;  // the descriptor its last open gave
+    pid_t traced_ = -1;         // the run traced
 };
 
 TEST_P(EndToEnd, Run)
