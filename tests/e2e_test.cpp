@@ -224,7 +224,7 @@ protected:
             "_stalled");
         traced_ = stalled_;
         const int ended = trace(stalled_, [this](const __ptrace_syscall_info& call) {
-            opened(call);
+            ends_its_open(call);
             return writes_its_own(call);
         });
         if (ended == -1) {
@@ -329,7 +329,7 @@ protected:
     // the end. Then the run goes on alone.
     bool fifo_at_open(const __ptrace_syscall_info& call)
     {
-        opened(call);
+        ends_its_open(call);
         if (!opens_the_file(traced_, call)) {
             return writes_its_own(call);
         }
@@ -343,7 +343,7 @@ protected:
 
     bool replaced_at_each_open(const __ptrace_syscall_info& call)
     {
-        if (opened(call)) {
+        if (ends_its_open(call)) {
             write_older_file(root_ / "older", fs::perms{0644});
             fs::rename(root_ / "older", output());
         }
@@ -351,7 +351,7 @@ protected:
     }
 
     // Follows a traced run's opens of the file: whether this stop ends one.
-    bool opened(const __ptrace_syscall_info& call)
+    bool ends_its_open(const __ptrace_syscall_info& call)
     {
         const bool done = std::exchange(opening_, opens_the_file(traced_, call)) &&
                           call.op == PTRACE_SYSCALL_INFO_EXIT && call.exit.rval >= 0;
