@@ -330,7 +330,7 @@ protected:
     bool fifo_at_open(const __ptrace_syscall_info& call)
     {
         ends_its_open(call);
-        if (!opens_the_file(traced_, call)) {
+        if (!opening_) {
             return writes_its_own(call);
         }
         if (!std::exchange(fifo_taken_, true)) {
