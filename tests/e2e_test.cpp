@@ -222,9 +222,8 @@ protected:
         stalled_ = start(
             Launch{.unprivileged = launch.unprivileged, .traced = true, .locks = launch.locks},
             "_stalled");
-        traced_ = stalled_;
-        const int ended = trace(stalled_, [this](const __ptrace_syscall_info& call) {
-            ends_its_open(call);
+        const int ended = trace(stalled_, [this](pid_t child, const __ptrace_syscall_info& call) {
+            ends_its_open(child, call);
             return writes_its_own(call);
         });
         if (ended == -1) {
@@ -303,9 +302,8 @@ protected:
         Launch launch = c.launch;
         launch.traced = true;
         const pid_t child = start(launch, "");
-        traced_ = child;
-        const int ended = trace(child, [&](const __ptrace_syscall_info& call) {
-            return to_fifo ? fifo_at_open(call) : replaced_at_each_open(call);
+        const int ended = trace(child, [&](pid_t traced, const __ptrace_syscall_info& call) {
+            return to_fifo ? fifo_at_open(traced, call) : replaced_at_each_open(traced, call);
         });
         if (ended == -1) {
             ptrace(PTRACE_DETACH, child, nullptr, nullptr);
@@ -327,9 +325,9 @@ protected:
     // opens the file. When the run opens it anew, for writing only, it must
     // still hold the first descriptor: else the reader, given a moment, sees
     // the end. Then the run goes on alone.
-    bool fifo_at_open(const __ptrace_syscall_info& call)
+    bool fifo_at_open(pid_t child, const __ptrace_syscall_info& call)
     {
-        ends_its_open(call);
+        ends_its_open(child, call);
         if (!opening_) {
             return writes_its_own(call);
         }
@@ -341,19 +339,19 @@ protected:
         return true;
     }
 
-    bool replaced_at_each_open(const __ptrace_syscall_info& call)
+    bool replaced_at_each_open(pid_t child, const __ptrace_syscall_info& call)
     {
-        if (ends_its_open(call)) {
+        if (ends_its_open(child, call)) {
             write_older_file(root_ / "older", fs::perms{0644});
             fs::rename(root_ / "older", output());
         }
         return writes_its_own(call);
     }
 
-    // Follows a traced run's opens of the file: whether this stop ends one.
-    bool ends_its_open(const __ptrace_syscall_info& call)
+    // Follows a traced child's opens of the file: whether this stop ends one.
+    bool ends_its_open(pid_t child, const __ptrace_syscall_info& call)
     {
-        const bool done = std::exchange(opening_, opens_the_file(traced_, call)) &&
+        const bool done = std::exchange(opening_, opens_the_file(child, call)) &&
                           call.op == PTRACE_SYSCALL_INFO_EXIT && call.exit.rval >= 0;
         output_fd_ = done ? call.exit.rval : output_fd_;
         return done;
@@ -441,7 +439,6 @@ protected:
     bool fifo_taken_ = false;   // the FIFO has taken the name
     bool opening_ = false;      // the traced run is opening the file
     long long output_fd_ = -1;  // the descriptor its last open gave
-    pid_t traced_ = -1;         // the run traced
 };
 
 TEST_P(EndToEnd, Run)

@@ -358,7 +358,7 @@ protected:
     // Runs a traced child from stop to stop (its exec, then each system call's
     // entry and exit) till hold_here says to hold it there (-1), or it ends.
     static int trace(pid_t child,
-                     const std::function<bool(const __ptrace_syscall_info&)>& hold_here)
+                     const std::function<bool(pid_t, const __ptrace_syscall_info&)>& hold_here)
     {
         int wstatus = 0;
         __ptrace_syscall_info call = {};
@@ -366,7 +366,8 @@ protected:
             // A long, as wide as the pointer ptrace's variadic data is read as.
             ptrace(PTRACE_SETOPTIONS, child, nullptr,
                    long{PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL});
-            if (ptrace(PTRACE_GET_SYSCALL_INFO, child, sizeof call, &call) > 0 && hold_here(call)) {
+            if (ptrace(PTRACE_GET_SYSCALL_INFO, child, sizeof call, &call) > 0 &&
+                hold_here(child, call)) {
                 return -1;
             }
             ptrace(PTRACE_SYSCALL, child, nullptr, nullptr);
