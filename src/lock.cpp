@@ -3,15 +3,15 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/socket.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/types.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -24,30 +24,36 @@ constexpr long long NS_PER_MS = 1'000'000;
 constexpr int DECIMAL = 10;
 constexpr std::size_t FDINFO_BYTES = 1024;  // a descriptor's status and locks, and more
 
-// Whether the fdinfo entry name, in the directory infos, shows a record or open
-// file description lock for writing on the whole file. An entry lists only the
-// descriptor's own and its process's; flock(2) locks ("FLOCK") meet no run's.
-bool shows_whole_file_write_lock(int infos, const char* name)
+// Which lock of the run's own holds the whole file for writing.
+enum class Own : std::uint8_t { none, record, description };
+
+// Which of the run's own locks, if any, the fdinfo entry name (in the
+// directory infos) shows as a write lock on the whole file. An entry lists only
+// the descriptor's own and its process's; flock(2) locks ("FLOCK") meet no run's.
+Own own_lock_shown(int infos, const char* name)
 {
     const int info = openat(infos, name, O_RDONLY | O_CLOEXEC);
     if (info < 0) {
-        return false;
+        return Own::none;
     }
     std::array<char, FDINFO_BYTES> text{};  // NUL-ended: its last byte is never read into
     const ssize_t got = read(info, text.data(), text.size() - 1);
     close(info);
-    // Lines as "lock:\t1: OFDLCK ADVISORY  WRITE -1 fe:00:1234 0 EOF".
+    // Lines as "lock:\t1: OFDLCK ADVISORY  WRITE -1 fe:00:1234 0 EOF", each looked at.
     for (const char* line = got > 0 ? std::strstr(text.data(), "lock:") : nullptr; line != nullptr;
          line = std::strstr(line + 1, "lock:")) {
         int record = 0;
         int description = 0;
         std::sscanf(line, "lock: %*s POSIX ADVISORY WRITE %*s %*s 0 EOF%n", &record);
         std::sscanf(line, "lock: %*s OFDLCK ADVISORY WRITE %*s %*s 0 EOF%n", &description);
-        if (record > 0 || description > 0) {
-            return true;
+        if (record > 0) {
+            return Own::record;
+        }
+        if (description > 0) {
+            return Own::description;
         }
     }
-    return false;
+    return Own::none;
 }
 
 // Whether the fdinfo entry name is of a descriptor on file ("." and ".." name none).
@@ -61,49 +67,28 @@ bool on_file(const char* name, const struct stat& file)
     return fstat(fd, &behind) == 0 && behind.st_dev == file.st_dev && behind.st_ino == file.st_ino;
 }
 
-// Whether a descriptor of the process on file shows such a lock. Each look has
-// the kernel walk all the file's locks: past the deadline, one look is the last.
-bool has_own_lock(const struct stat& file, long long deadline_ms)
+// The lock of the process's own that a descriptor on file shows, if any. Each
+// look has the kernel walk all the file's locks, and a process may have many
+// descriptors: the look stops at the deadline, wherever it is.
+Own own_lock(const struct stat& file, long long deadline_ms)
 {
     DIR* const infos = opendir("/proc/self/fdinfo");
     if (infos == nullptr) {
-        return false;
+        return Own::none;
     }
     const int dir = dirfd(infos);
-    bool found = false;
+    Own own = Own::none;
     for (const dirent* entry = readdir(infos); dir >= 0 && entry != nullptr;
          entry = readdir(infos)) {
-        if (!on_file(entry->d_name, file)) {
-            continue;
+        if (on_file(entry->d_name, file)) {
+            own = own_lock_shown(dir, entry->d_name);
         }
-        found = shows_whole_file_write_lock(dir, entry->d_name);
-        if (found || monotonic_ms() >= deadline_ms) {
+        if (own != Own::none || monotonic_ms() >= deadline_ms) {
             break;
         }
     }
     closedir(infos);
-    return found;
-}
-
-// Whether this run has the turn among runs sharing one lock. No lock on the
-// file can keep them apart (theirs covers it all; a flock(2) lock would meet
-// anyone else's), so the turn is an abstract socket name for the file: one
-// socket at a time binds it, and the process's end lets go of it.
-bool takes_turn(const struct stat& file)
-{
-    sockaddr_un name = {.sun_family = AF_UNIX, .sun_path = {}};  // the leading NUL: abstract
-    std::snprintf(&name.sun_path[1], sizeof name.sun_path - 1, "RidgeTexture %llx:%llx",
-                  static_cast<unsigned long long>(file.st_dev),
-                  static_cast<unsigned long long>(file.st_ino));
-    const int turn = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (turn < 0) {
-        return false;
-    }
-    if (bind(turn, reinterpret_cast<const sockaddr*>(&name), sizeof name) == 0) {
-        return true;  // kept open till the process ends
-    }
-    close(turn);
-    return false;
+    return own;
 }
 
 }  // namespace
@@ -120,10 +105,18 @@ Try try_lock(int fd, long long deadline_ms)
         return Try::lockless;
     }
     struct stat file = {};
-    if (fstat(fd, &file) != 0 || !has_own_lock(file, deadline_ms)) {
+    const Own own = fstat(fd, &file) == 0 ? own_lock(file, deadline_ms) : Own::none;
+    if (own == Own::none) {
         return Try::in_the_way;
     }
-    return takes_turn(file) ? Try::held : Try::in_the_way;
+    // A record lock is one process's alone. An open file description lock may
+    // be shared by runs forked under one wrapper, which take turns by a flock(2)
+    // lock on their own descriptors: a lock on the file, so only those who
+    // can open it take part, in whatever namespace; the close lets go of it.
+    if (own == Own::record) {
+        return Try::held;
+    }
+    return flock(fd, LOCK_EX | LOCK_NB) == 0 ? Try::held : Try::in_the_way;
 }
 
 long long monotonic_ms()
