@@ -46,11 +46,8 @@ Own own_lock_shown(int infos, const char* name)
         int description = 0;
         std::sscanf(line, "lock: %*s POSIX ADVISORY WRITE %*s %*s 0 EOF%n", &record);
         std::sscanf(line, "lock: %*s OFDLCK ADVISORY WRITE %*s %*s 0 EOF%n", &description);
-        if (record > 0) {
-            return Own::record;
-        }
-        if (description > 0) {
-            return Own::description;
+        if (record > 0 || description > 0) {
+            return record > 0 ? Own::record : Own::description;
         }
     }
     return Own::none;
@@ -67,9 +64,8 @@ bool on_file(const char* name, const struct stat& file)
     return fstat(fd, &behind) == 0 && behind.st_dev == file.st_dev && behind.st_ino == file.st_ino;
 }
 
-// The lock of the process's own that a descriptor on file shows, if any. Each
-// look has the kernel walk all the file's locks, and a process may have many
-// descriptors: the look stops at the deadline, wherever it is.
+// The lock of the process's own that a descriptor on file shows. Each look walks
+// all the file's locks, each descriptor costs a stat: the deadline ends it all.
 Own own_lock(const struct stat& file, long long deadline_ms)
 {
     DIR* const infos = opendir("/proc/self/fdinfo");
@@ -109,10 +105,9 @@ Try try_lock(int fd, long long deadline_ms)
     if (own == Own::none) {
         return Try::in_the_way;
     }
-    // A record lock is one process's alone. An open file description lock may
-    // be shared by runs forked under one wrapper, which take turns by a flock(2)
-    // lock on their own descriptors: a lock on the file, so only those who
-    // can open it take part, in whatever namespace; the close lets go of it.
+    // A record lock is one process's alone; an open file description lock may be
+    // shared by runs forked under one wrapper, who take turns by a flock(2) lock:
+    // the file's, in any namespace, and only for those who can open it.
     if (own == Own::record) {
         return Try::held;
     }

@@ -2,17 +2,14 @@
 //
 // 1. take_output opens the path for writing, creating the file but emptying
 //    nothing yet (a symbolic link is followed, a FIFO or a device written as
-//    it is, its writer waiting for a reader), a regular file for reading too
-//    where the run may read it.
+//    it is), a regular file for reading too where the run may read it.
 // 2. It tries for a write lock on the whole file, an open file description
-//    lock, which flock(2) locks never meet (lock.hpp tells when the lock in
-//    the way is the run's own). While another's is, it tries again after a
-//    pause, LOCK_WAIT_MS at most from the first open on. A file the path no
-//    longer names is let go and the path opened anew; past the wait, a name
-//    that gives yet another file at once is given up.
-// 3. Runs sharing one lock of their own (forked under one flock --fcntl) take
-//    turns by a flock(2) lock on the file: the turn is the file's, held by
-//    whoever can open it, in any namespace; another's flock is in its way.
+//    lock (lock.hpp tells when the lock in the way is the run's own). While
+//    another's is, it tries again after a pause, LOCK_WAIT_MS at most from the
+//    first open on. A file the path no longer names is let go and the path
+//    opened anew; past the wait, a name giving yet another file is given up.
+// 3. Runs sharing one lock (forked under one flock --fcntl) take turns by a
+//    flock(2) lock: the file's, in any namespace; another's flock is in its way.
 // 4. The run writes only while it holds the file or, once the wait is over
 //    (at once without such locks), where it can read the file back; anywhere
 //    else it changes nothing. A non-empty regular file is emptied.

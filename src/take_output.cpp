@@ -21,38 +21,30 @@ int open_write_only(const char* path)
     return open(path, O_WRONLY | O_CREAT | O_CLOEXEC, NEW_FILE_MODE);
 }
 
-// Opens anew for writing only the file path named at the open that gave
-// read_write, not a regular file: a FIFO that took the name meanwhile. Held
-// for reading too, it could keep the run from ever ending; but while the run
-// is its reader itself, a write-only open returns at once. So the FIFO is
-// opened twice: the first keeps a reader already there from seeing the end,
-// the second, once read_write is closed, waits for a reader.
+// Opens for writing only a FIFO that took the name as read_write was opened:
+// held for reading, it could keep the run from ever ending. The bridge keeps a
+// reader already there from seeing the end; opened once the run is no reader
+// itself, the one kept waits for a reader, as any FIFO's writer does.
 int reopened_write_only(const char* path, int read_write)
 {
     const int bridge = open_write_only(path);
     close(read_write);
     const int write_only = open_write_only(path);
-    if (bridge >= 0) {
-        close(bridge);
-    }
+    close(bridge);  // -1 too, harmlessly
     return write_only;
 }
 
-// Opens path as fopen's "wb" does (nothing is emptied yet), a regular file the
-// run may read for reading too.
+// Opens path as fopen's "wb" does, emptying nothing, for reading too where it may.
 int open_output(const char* path)
 {
     struct stat seen = {};
     const bool maybe_regular = stat(path, &seen) != 0 || S_ISREG(seen.st_mode);
     const int read_write =
         maybe_regular ? open(path, O_RDWR | O_CREAT | O_CLOEXEC, NEW_FILE_MODE) : -1;
-    if (read_write < 0) {
-        return open_write_only(path);
-    }
-    if (fstat(read_write, &seen) == 0 && S_ISREG(seen.st_mode)) {
+    if (read_write >= 0 && fstat(read_write, &seen) == 0 && S_ISREG(seen.st_mode)) {
         return read_write;
     }
-    return reopened_write_only(path, read_write);
+    return read_write < 0 ? open_write_only(path) : reopened_write_only(path, read_write);
 }
 
 // Whether path still names fd's file, whose status is then in status.
