@@ -214,7 +214,7 @@ KILLED=$((128 + $(kill -l SYS))) # a call refused as a sandbox may: SIGSYS
 # Without /proc nothing tells the run's own lock from another's: it is another's.
 @test "anothers_lock_without_proc_waited_for" {
   given write_only_file
-  unshare -m --propagation private mount -t tmpfs none /proc 2> /dev/null || skip "can't hide /proc here"
+  unshare -m --propagation unchanged true 2> /dev/null || skip "can't make a mount namespace here"
   ridge another:record no-proc nobody
   expect_run 128 "$NO_CREATE" && expect_unchanged
 }
@@ -264,7 +264,9 @@ KILLED=$((128 + $(kill -l SYS))) # a call refused as a sandbox may: SIGSYS
 fifo_takes_the_name() {
   skip_unless_proc "shows whether a process waits for a FIFO's other end"
   mkfifo -m 644 ../fifo
-  start_ridge stopped-at=stat
+  # At its look at the name: strace counts each call apart, and libcs make
+  # that stat, and fstat, by different ones.
+  start_ridge 'stopped-at=^(stat|stat64|newfstatat|fstatat64|statx)$'
   mv ../fifo RidgeTexture.ppm
 }
 
@@ -337,15 +339,17 @@ expect_fifo_read() {
 # Only someone able to open the file can delay a run: not a stranger who
 # binds the name 1.3.1 took turns by, nor a sandbox that refuses sockets.
 @test "stranger_binding_a_name_delays_no_run" {
-  skip_unless_proc
+  skip_unless_proc && skip_unless_nobody
   given older_file
-  setpriv --reuid=65534 --regid=65534 --clear-groups "$PYTHON" -c 'import os, socket, sys, time
+  local stranger=("$PYTHON")
+  ((EUID != 0)) || stranger=("${NOBODY[@]}" "$PYTHON")
+  "${stranger[@]}" -c 'import os, socket, sys, time
 file = os.stat("RidgeTexture.ppm")
 name = b"\0RidgeTexture %x:%x" % (file.st_dev, file.st_ino)
 socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM).bind(name.ljust(108, b"\0"))
 print("bound", flush=True)
-time.sleep(60)' > ../bound &
-  until [[ -s ../bound ]]; do kill -0 $! && sleep 0.01; done
+time.sleep(60)' > ../bound 3>&- &
+  until [[ -s ../bound ]]; do kill -0 $! && sleep 0.01 || return; done
   ridge pause-kills own:ofd
   kill $!
   expect_run 0 && expect_picture

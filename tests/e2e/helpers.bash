@@ -25,6 +25,7 @@ setup() {
   PATH_NAME=$PWD/RidgeTexture.ppm
 }
 
+NOBODY=(setpriv --reuid=65534 --regid=65534 --clear-groups)
 SHARED=- # the descriptor of a lock the runs inherit, as under one wrapper; else closed
 
 # Keeps a lock of KIND (as lock.py takes it) on the file till the case ends:
@@ -42,6 +43,8 @@ teardown() {
 }
 
 skip_unless_proc() { [[ -r /proc/self/fdinfo ]] || skip "needs /proc, which ${1:-tells the run's own lock from another's}"; }
+skip_unless_nobody() { as_nobody true 2> /dev/null || skip "can't become uid and gid 65534 here"; }
+as_nobody() { if ((EUID == 0)); then "${NOBODY[@]}" "$@"; else "$@"; fi; }
 skip_if_emulated() { ((${#COMMAND[@]} == 1)) || skip "under an emulator, $1"; }
 
 # What a directory holds, entry by entry: name, type, mode, link target; a
@@ -59,13 +62,14 @@ command_for() {
   # Leak checking can't work where a tracer is attached.
   local trace=(env "ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0" strace -qq -o "../trace.$1")
   local at_file=("${trace[@]}" -P RidgeTexture.ppm -P "$PATH_NAME")
+  [[ " $* " != *" nobody "* ]] || skip_unless_nobody
   CMD=(timeout -s KILL 30 prlimit --core=0)
   shift
   while (($#)); do
     case $1 in
       --) name=${2-} && shift $(($# > 1 ? 2 : 1)) && break ;;
       another:* | wrapper:* | own:*) CMD+=("$PYTHON" "$E2E/lock.py" "${1%%:*}" "${1#*:}") ;;
-      nobody) ((EUID != 0)) || CMD+=(setpriv --reuid=65534 --regid=65534 --clear-groups) ;;
+      nobody) ((EUID != 0)) || CMD+=("${NOBODY[@]}") ;;
       fsize=* | stack=*) CMD+=(prlimit "--$1") ;;
       sigxfsz-ignored) CMD+=(env --ignore-signal=XFSZ) ;;
       pause-kills) CMD+=("${trace[@]}" -e trace=/nanosleep -e 'inject=/nanosleep:signal=SIGSYS') ;;
@@ -77,7 +81,9 @@ command_for() {
       # Stopped right after the first such call on the file, or each, till resumed.
       stopped-at=*) CMD+=("${at_file[@]}" -e "trace=/${1#*=}" -e "inject=/${1#*=}:signal=SIGSTOP:when=1") ;;
       stopped-at-each=*) CMD+=("${at_file[@]}" -e "trace=/${1#*=}" -e "inject=/${1#*=}:signal=SIGSTOP") ;;
-      no-proc) CMD+=(unshare -m --propagation private bash -c 'mount -t tmpfs none /proc && exec "$@"' -) ;;
+      # /proc made private first, so hiding it never reaches the host's.
+      no-proc) CMD+=(unshare -m --propagation unchanged bash -c '! mountpoint -q /proc ||
+        { mount --make-rprivate /proc && mount -t tmpfs none /proc; } && exec "$@"' -) ;;
       no-arguments) tool=("$PYTHON" -c 'import ctypes; ctypes.CDLL(None).execv(b"../RidgeTexture", (ctypes.c_char_p * 1)())') ;;
       *) CMD+=("$1") ;;
     esac
