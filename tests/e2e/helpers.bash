@@ -17,7 +17,7 @@ read -ra COMMAND <<< "${RIDGETEXTURE_COMMAND:-${RIDGETEXTURE_BUILT:?RIDGETEXTURE
 setup() {
   umask 004 # no system's: a new picture gets 0662, so a fixed mode shows
   chmod 755 "$BATS_TEST_TMPDIR"
-  cp "${COMMAND[-1]}" "$BATS_TEST_TMPDIR/RidgeTexture"
+  cp "${COMMAND[-1]}" "$BATS_TEST_TMPDIR/RidgeTexture" && chmod 755 "$BATS_TEST_TMPDIR/RidgeTexture"
   mkdir -m 755 "$BATS_TEST_TMPDIR/work"
   # Run as ../RidgeTexture from here, the copy is reachable by nobody under a
   # TMPDIR of mode 0700 too.
