@@ -213,6 +213,7 @@ KILLED=$((128 + $(kill -l SYS))) # a call refused as a sandbox may: SIGSYS
 
 # Without /proc nothing tells the run's own lock from another's: it is another's.
 @test "anothers_lock_without_proc_waited_for" {
+  ! grep -qa __asan_init ../RidgeTexture || skip "the sanitizers' runtime needs /proc"
   given write_only_file
   unshare -m --propagation unchanged true 2> /dev/null || skip "can't make a mount namespace here"
   ridge another:record no-proc nobody
