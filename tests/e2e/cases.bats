@@ -347,7 +347,8 @@ expect_fifo_read() {
   "${stranger[@]}" -c 'import os, socket, sys, time
 file = os.stat("RidgeTexture.ppm")
 name = b"\0RidgeTexture %x:%x" % (file.st_dev, file.st_ino)
-socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM).bind(name.ljust(108, b"\0"))
+held = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+held.bind(name.ljust(108, b"\0"))
 print("bound", flush=True)
 time.sleep(60)' > ../bound 3>&- &
   until [[ -s ../bound ]]; do kill -0 $! && sleep 0.01 || return; done
