@@ -25,7 +25,10 @@ setup() {
   PATH_NAME=$PWD/RidgeTexture.ppm
 }
 
-NOBODY=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+# Without a preloaded library, as that of a faketime the build may run under
+# (reprotest's) keeps a shared clock that is root's alone: nobody's runs would
+# fail at their start.
+NOBODY=(env -u LD_PRELOAD setpriv --reuid=65534 --regid=65534 --clear-groups)
 SHARED=- # the descriptor of a lock the runs inherit, as under one wrapper; else closed
 
 # Keeps a lock of KIND (as lock.py takes it) on the file till the case ends:
