@@ -15,9 +15,9 @@ import os
 import struct
 import sys
 
-who, spec, *command = sys.argv[1:]
-spec, _, path = spec.partition("@")
-kinds, *options = spec.split(",")
+who, asked, *command = sys.argv[1:]
+asked, _, path = asked.partition("@")
+kinds, *options = asked.split(",")
 wait = who == "own"  # as a wrapper would; where the test keeps it, it is taken at once
 fd = 5 if who == "shell" else os.open(path or "RidgeTexture.ppm", os.O_RDWR | os.O_CREAT, 0o666)
 for kind in kinds.split("+"):
