@@ -19,7 +19,7 @@ runs_at_once() {
     runs=() failed=0
     for i in 0 1 2 3; do
       command_for "$i" "$@" -- "$( ((i % 2)) && echo "$LONG_NAME" || echo RidgeTexture)"
-      "${CMD[@]}" > "../out.$i" 3> "../wrappers.$i" 4> "../err.$i" 2>&3 5>&"$SHARED" 6>&- &
+      launch "$i" &
       runs+=($!)
     done
     [[ ! -p RidgeTexture.ppm ]] || read_when_all_wait "${runs[@]}"

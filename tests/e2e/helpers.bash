@@ -96,6 +96,10 @@ command_for() {
   CMD+=(bash -c 'exec 2>&4 3>&- 4>&- && exec "$@"' - "${tool[@]}" "$@")
 }
 
+# Becomes CMD, its streams in the files of TAG: in a subshell, or in the
+# background, where $! is then its process group.   launch TAG
+launch() { exec "${CMD[@]}" > "../out.$1" 3> "../wrappers.$1" 4> "../err.$1" 2>&3 5>&"$SHARED" 6>&-; }
+
 # Runs the tool as command_for says, in the foreground: sets status, and how
 # long it took in took (milliseconds).   ridge [WORD...] [-- NAME [ARGUMENT...]]
 ridge() {
@@ -104,7 +108,7 @@ ridge() {
   local start
   start=$(date +%s%N)
   status=0
-  "${CMD[@]}" > ../out.run 3> ../wrappers.run 4> ../err.run 2>&3 5>&"$SHARED" 6>&- || status=$?
+  (launch run) || status=$?
   took=$((($(date +%s%N) - start) / 1000000))
 }
 
@@ -113,7 +117,7 @@ ridge() {
 start_ridge() {
   command_for stopped "$@"
   rm -rf ../before && cp -a . ../before
-  "${CMD[@]}" > ../out.stopped 3> ../wrappers.stopped 4> ../err.stopped 2>&3 5>&"$SHARED" 6>&- &
+  launch stopped &
   RUN=$!
   await_stops 1
 }
