@@ -271,9 +271,11 @@ fifo_takes_the_name() {
   mv ../fifo RidgeTexture.ppm
 }
 
+# The FIFO still has the name, and its reader got the whole picture, or its
+# first N bytes:   expect_fifo_read [N]
 expect_fifo_read() {
   [[ $(listing .) == "RidgeTexture.ppm p 644 " ]] && "$PYTHON" "$E2E/picture.py" RidgeTexture > ../whole &&
-    cmp ${1+-n "$1"} ../read ../whole && cmp ${1+-n "$1"} ../whole ../read
+    cmp ${1+-n "$1"} ../read ../whole
 }
 
 @test "fifo_taking_the_name_at_the_open_read_whole" {
@@ -342,9 +344,7 @@ expect_fifo_read() {
 @test "stranger_binding_a_name_delays_no_run" {
   skip_unless_proc && skip_unless_nobody
   given older_file
-  local stranger=("$PYTHON")
-  ((EUID != 0)) || stranger=("${NOBODY[@]}" "$PYTHON")
-  "${stranger[@]}" -c 'import os, socket, sys, time
+  "${NOBODY[@]}" "$PYTHON" -c 'import os, socket, sys, time
 file = os.stat("RidgeTexture.ppm")
 name = b"\0RidgeTexture %x:%x" % (file.st_dev, file.st_ino)
 held = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)

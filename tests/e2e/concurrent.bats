@@ -11,7 +11,7 @@ load helpers
 # a run reported, and a FIFO's reader, coming once every run waits for it,
 # gets one whole picture a run.   runs_at_once [--or-report] [WORD...]
 runs_at_once() {
-  local may_report=no trial i runs failed pictures end
+  local may_report=no trial i runs failed pictures
   [[ $1 != --or-report ]] || { may_report=yes && shift; }
   "$PYTHON" "$E2E/picture.py" RidgeTexture > ../short && "$PYTHON" "$E2E/picture.py" "$LONG_NAME" > ../long
   local end=$((SECONDS + 5))
@@ -41,7 +41,7 @@ runs_at_once() {
 read_when_all_wait() {
   local run
   for run in "$@"; do
-    await_fifo_partner "$(pgrep -n -g "$run")" || return
+    await_fifo_partner "$(run_pid "$run")" || return
   done
   cat RidgeTexture.ppm > ../read
   FIFO_READ=../read

@@ -25,10 +25,12 @@ setup() {
   PATH_NAME=$PWD/RidgeTexture.ppm
 }
 
-# Without a preloaded library, as that of a faketime the build may run under
-# (reprotest's) keeps a shared clock that is root's alone: nobody's runs would
-# fail at their start.
-NOBODY=(env -u LD_PRELOAD setpriv --reuid=65534 --regid=65534 --clear-groups)
+# What runs a command as nobody where root runs the cases (anyone else is
+# already unprivileged). Without a preloaded library, as that of a faketime
+# the build may run under (reprotest's) keeps a shared clock that is root's
+# alone: nobody's runs would fail at their start.
+NOBODY=()
+((EUID != 0)) || NOBODY=(env -u LD_PRELOAD setpriv --reuid=65534 --regid=65534 --clear-groups)
 SHARED=- # the descriptor of a lock the runs inherit, as under one wrapper; else closed
 
 # Keeps a lock of KIND (as lock.py takes it) on the file till the case ends:
@@ -46,7 +48,7 @@ teardown() {
 }
 
 skip_unless_proc() { [[ -r /proc/self/fdinfo ]] || skip "needs /proc, which ${1:-tells the run's own lock from another's}"; }
-skip_unless_nobody() { ((EUID != 0)) || "${NOBODY[@]}" true 2> /dev/null || skip "can't become uid and gid 65534 here"; }
+skip_unless_nobody() { "${NOBODY[@]}" true 2> /dev/null || skip "can't become uid and gid 65534 here"; }
 skip_if_emulated() { ((${#COMMAND[@]} == 1)) || skip "under an emulator, $1"; }
 
 # What a directory holds, entry by entry: name, type, mode, link target; a
@@ -71,7 +73,7 @@ command_for() {
     case $1 in
       --) name=${2-} && shift $(($# > 1 ? 2 : 1)) && break ;;
       another:* | wrapper:* | own:*) CMD+=("$PYTHON" "$E2E/lock.py" "${1%%:*}" "${1#*:}") ;;
-      nobody) ((EUID != 0)) || CMD+=("${NOBODY[@]}") ;;
+      nobody) CMD+=("${NOBODY[@]}") ;;
       fsize=* | stack=*) CMD+=(prlimit "--$1") ;;
       sigxfsz-ignored) CMD+=(env --ignore-signal=XFSZ) ;;
       pause-kills) CMD+=("${trace[@]}" -e trace=/nanosleep -e 'inject=/nanosleep:signal=SIGSYS') ;;
@@ -141,8 +143,9 @@ resume() {
   RUN=
 }
 
-# The run's pid, once the stopped run is past its wrappers: the newest in its group.
-run_pid() { pgrep -n -g "$RUN"; }
+# The run's pid, once a run started in the background (the stopped one unless
+# GROUP) is past its wrappers: the newest in its group.   run_pid [GROUP]
+run_pid() { pgrep -n -g "${1:-$RUN}"; }
 
 # Waits till process PID waits for the other end of a FIFO to be opened.
 await_fifo_partner() {
