@@ -8,8 +8,9 @@ process, as a program that takes lockf and execs), or "shell" (on the
 calling shell's descriptor 5, where it stays; no command). KIND is flock, record
 (a POSIX record lock, lockf's) or ofd (an open file description lock, as
 'flock --fcntl' takes); "+" takes two on one descriptor. shared: a read lock;
-tail: from the second byte on. Only an own lock is waited for. FILE: RidgeTexture.ppm unless given. The exit
-status is the command's, or 128 and the number of the signal that ended it."""
+tail: from the second byte on. Only an own lock is waited for. FILE:
+RidgeTexture.ppm unless given. The exit status is the command's, or 128 and
+the number of the signal that ended it."""
 import fcntl
 import os
 import struct
