@@ -271,8 +271,7 @@ fifo_takes_the_name() {
   mv ../fifo RidgeTexture.ppm
 }
 
-# The FIFO still has the name, and its reader got the whole picture, or its
-# first N bytes:   expect_fifo_read [N]
+# The FIFO keeps the name; its reader got the picture, or its first N bytes.
 expect_fifo_read() {
   [[ $(listing .) == "RidgeTexture.ppm p 644 " ]] && "$PYTHON" "$E2E/picture.py" RidgeTexture > ../whole &&
     cmp ${1+-n "$1"} ../read ../whole

@@ -25,10 +25,9 @@ setup() {
   PATH_NAME=$PWD/RidgeTexture.ppm
 }
 
-# What runs a command as nobody where root runs the cases (anyone else is
-# already unprivileged). Without a preloaded library, as that of a faketime
-# the build may run under (reprotest's) keeps a shared clock that is root's
-# alone: nobody's runs would fail at their start.
+# Runs a command as nobody where root runs the cases; without a preloaded
+# library, as a faketime's (reprotest's build) keeps a shared clock that is
+# root's alone and would fail nobody's runs at their start.
 NOBODY=()
 ((EUID != 0)) || NOBODY=(env -u LD_PRELOAD setpriv --reuid=65534 --regid=65534 --clear-groups)
 SHARED=- # the descriptor of a lock the runs inherit, as under one wrapper; else closed
@@ -143,8 +142,7 @@ resume() {
   RUN=
 }
 
-# The run's pid, once a run started in the background (the stopped one unless
-# GROUP) is past its wrappers: the newest in its group.   run_pid [GROUP]
+# The run's pid once past its wrappers: the newest in RUN's group, or GROUP.
 run_pid() { pgrep -n -g "${1:-$RUN}"; }
 
 # Waits till process PID waits for the other end of a FIFO to be opened.
